@@ -1,0 +1,7 @@
+#include "methods.hpp"
+
+namespace cellcoef {
+
+PyObject* dispatch(PyObject*) { return frame::fail("dispatch: not built yet"); }
+
+}  // namespace cellcoef

@@ -1,0 +1,1 @@
+"""Host application of the FDTD back end: pre- and post-processing of a model."""
