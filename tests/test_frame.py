@@ -64,6 +64,7 @@ def test_fieldplot_keeps_the_parsers_error():
         fieldplot.glarr(1, 2)
 
 
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
 @pytest.mark.parametrize("subclass_instance", [
     np.asmatrix(np.zeros((2, 2))),
     np.ma.zeros(4),
