@@ -5,6 +5,7 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 
 def run_python(code, env=None, cwd=None, timeout=120):
@@ -25,3 +26,21 @@ def run_python(code, env=None, cwd=None, timeout=120):
 @pytest.fixture
 def python_subprocess():
     return run_python
+
+
+# Hypothesis: a fixed, bounded run by default (CI); QUORAN_FUZZ=long for a
+# longer randomised one, which keeps its failing examples in .hypothesis/.
+settings.register_profile(
+    "ci", max_examples=150, derandomize=True, database=None, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile(
+    "long", max_examples=20000, deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.load_profile(os.environ.get("QUORAN_FUZZ", "ci"))
+
+
+def pytest_terminal_summary(terminalreporter):
+    fuzzing = sys.modules.get("fuzzing")
+    if fuzzing and fuzzing.CALLS:
+        terminalreporter.write_line(
+            f"fuzz: {sum(fuzzing.CALLS.values())} checked calls of {len(fuzzing.CALLS)} methods")

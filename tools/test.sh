@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests, then the Python suite against NumPy 2 and
-# against NumPy 1.26. Installs and builds what it needs first.
+# against NumPy 1.26, then again against modules built with the address and
+# undefined-behaviour sanitizers (tools/sanitize.sh). Installs and builds what
+# it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -14,4 +16,8 @@ echo "== Python tests, NumPy 2"
 if [ "${SKIP_NUMPY1:-0}" != 1 ]; then
     echo "== Python tests, NumPy 1.26"
     .venv-np1/bin/python -m pytest -q -p no:cacheprovider tests "$@"
+fi
+if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
+    echo "== Python tests, sanitizers (ASan, UBSan, leaks)"
+    bash tools/sanitize.sh "$@"
 fi

@@ -1,0 +1,193 @@
+"""Every method of every module, called with generated hostile arguments.
+
+Each call must return or raise the module's error, and must never write
+outside its arrays, change anything when it refuses, or leak a reference
+(tests/fuzzing.py). The number of examples comes from the hypothesis profile
+chosen in conftest.py: fixed and bounded in CI, QUORAN_FUZZ=long for a longer,
+randomised run.
+"""
+import importlib
+
+import numpy as np
+import pytest
+from hypothesis import given
+
+import fuzzing
+from fuzzing import Any, Arr, Attrs, Fixed, Int, Num, Seq, Text
+
+F32, F64, I16, I32, U8, C128 = (np.float32, np.float64, np.int16, np.int32, np.uint8,
+                                np.complex128)
+
+
+def small_ints(hi):
+    return lambda rng, a, s: rng.integers(0, hi + 1, a.shape)
+
+
+def mask_bits(rng, a, s):
+    return rng.integers(0, 8, a.shape) | (rng.integers(0, 2, a.shape) << 5)
+
+
+CODES = np.array([0, 0x7, 0x3F, 0x3, 0x1, 0x47, 0x87, 0x207, 0x238, 0x407, 0x447, 0x807,
+                  0x847, 0xC07, 0x107, 0x3F | 0x200 | 0x400], np.int16)
+
+
+def code_words(rng, a, s):
+    return CODES[rng.integers(0, len(CODES), a.shape)]
+
+
+def ascending(rng, a, s):
+    return np.sort(rng.uniform(-2, 2, a.shape), axis=None).reshape(a.shape)
+
+
+def store_header(rng, a, s):
+    """Mostly zeros (a new store); sometimes garbage under the store's magic."""
+    if rng.random() < 0.7:
+        return 0
+    raw = a.view(np.uint8).reshape(-1) if a.flags.c_contiguous else None
+    if raw is not None and raw.size >= 4:
+        raw[:4] = np.frombuffer(np.uint32(0x12349876).tobytes(), np.uint8)
+    return None
+
+
+def materials(rng, a, s):
+    values = rng.choice([0.0, 1.0, -1.0, 0.5, 2.0, np.nan, 1234.0], a.shape)
+    return values.astype(np.float32)
+
+
+def rle_arrays(shape_of):
+    """Plausible RLE arrays of the host's type, when the host type exists."""
+
+    def make(sizes, rng):
+        rlearray = importlib.import_module("rlearray")
+        kind = getattr(rlearray, "RleArray", None)
+        shape = shape_of(sizes)
+        values = rng.choice([0.0, 1.0, 0.5, 2.0, -1.0], shape).astype(np.float32)
+        if kind is None or 0 in shape:
+            return values
+        try:
+            return kind(values)
+        except Exception:
+            return values
+
+    return Fixed(make)
+
+
+def skin_handle(sizes, rng):
+    """A handle handed out by surfloss in this process."""
+    import surfloss
+    mask = np.full((2, 2, 3), 7, np.uint8)
+    values = np.ones((3, 2, 2, 3), np.float32)
+    spacing = np.ones(3)
+    try:
+        return surfloss.surfloss(1, 64, mask, values, spacing, spacing, spacing, 2.0)[1]
+    except Exception:
+        return 0
+
+
+def any_int(rng):
+    return int(rng.choice(fuzzing.HOSTILE_INTS)) * int(rng.choice([1, 8, 16, 4096]))
+
+
+def line(s):
+    return s["G"] * s["U"]
+
+
+COEF_ROWS = [Seq([rle_arrays(lambda s: (s["Z"], s["Y"], line(s)))] * 6)] * 2
+EXT = Seq([Attrs({"loss": Seq([Arr(F32, lambda s: (line(s), 12)), Arr(F32, lambda s: (s["Y"], 12)),
+                               Arr(F32, lambda s: (s["Z"], 12))])}),
+           Attrs({"max_stab_par": Num(0.1, 10.0)})])
+NORMS = Seq([Arr(F32, lambda s: (s["Y"], 6 * s["G"])), Arr(F32, lambda s: (s["Z"], 6 * s["G"])),
+             Arr(F32, lambda s: (s["Y"], 6)), Arr(F32, lambda s: (s["Z"], 6))])
+COORDS = Seq([Arr(F64, lambda s: (s["X"] + 1,), ascending),
+              Arr(F64, lambda s: (s["Y"] + 1,), ascending),
+              Arr(F64, lambda s: (s["Z"] + 1,), ascending)])
+WINDOW = 7
+
+# module, method, argument slots
+METHODS = [
+    ("cellcoef", "stats", [Arr(U8, lambda s: (8000 + 16 * s["N"],))]),
+    ("cellcoef", "dispatch", [
+        Arr(I32, lambda s: (1 + 5 * s["U"] + s["N"],)),
+        Arr(U8, lambda s: (8048 + 64 * s["N"],), store_header),
+        Fixed(lambda s, r: s["G"], any_int), Int(0, 1), Int(-1, 5), Int(-1, 5),
+        Arr(I16, lambda s: (s["Z"], s["Y"], line(s)), code_words),
+        Seq(COEF_ROWS), EXT, NORMS, Int(0, 1), Num(0.5, 2.0), Int(0, 2)]),
+    ("cellcoef", "last", [
+        rle_arrays(lambda s: (s["Z"], s["Y"], s["X"])),
+        rle_arrays(lambda s: (s["Z"], s["Y"], s["X"])),
+        Arr(I16, lambda s: (s["Z"], s["Y"], s["X"]), code_words), Int(0, 7), Num(0.5, 4.0)]),
+    ("cellcoef", "settol", [Num(0.0, 1e-3)]),
+    ("cellcoef", "setrun", [Int(-2, 2000)]),
+    ("fieldplot", "inzidenz", [
+        Int(0, 2), Int(0, 2), Int(0, 2), Int(-1, 6), Int(-1, 6), Int(-1, 6), Int(-1, 6), Int(-1, 6),
+        COORDS, Arr(F32, lambda s: (3, 2 * s["U"]), lambda r, a, s: r.uniform(-1, 6, a.shape)),
+        Arr(U8, lambda s: (s["X"] + 1, s["Y"] + 1)), Int(0, 1)]),
+    ("fieldplot", "glarr", [
+        Int(0, 2), Int(0, 2), Int(0, 2), Int(-1, 6), Int(-1, 4), Int(-1, 6), Int(-1, 4),
+        Int(-1, 6), COORDS,
+        Arr(U8, lambda s: (WINDOW, WINDOW), small_ints(1)),
+        Arr(F32, lambda s: (s["U"] + 1, s["V"] + 1)),
+        Arr(F32, lambda s: (s["U"] + 1, s["V"] + 1)),
+        Arr(F32, lambda s: (10 * s["N"], 3)), Arr(F32, lambda s: (10 * s["N"], 3)),
+        Arr(F32, lambda s: (10 * s["N"], 4)), Arr(I32, lambda s: (s["N"] + 1,)),
+        Num(), Arr(F32, lambda s: (WINDOW, WINDOW, 10)), Int(-1, 4), Num(0, 1), Int(0, 1),
+        Arr(F32, lambda s: (3, s["U"] + 1, s["V"] + 1)), Num()]),
+    ("surfloss", "surfloss", [
+        Int(-1, 4), Int(-1, 40), Arr(U8, lambda s: (s["Z"], s["Y"], s["X"]), mask_bits),
+        Arr(F32, lambda s: (3, s["Z"], s["Y"], s["X"]), kept=True),
+        Arr(F64, lambda s: (s["X"],)), Arr(F64, lambda s: (s["Y"],)),
+        Arr(F64, lambda s: (s["Z"],)), Num(0.0, 3.0)]),
+    ("surfloss", "skincoeff", [Int(-1, 70), Fixed(skin_handle, any_int), Num(), Num()]),
+    ("blockdraw", "blockdraw", [
+        Any(), Num(-1, 2), Num(-1, 2),
+        Arr(I32, lambda s: (3,), lambda r, a, s: [s["X"], s["Y"], s["Z"]]),
+        Arr(F64, lambda s: (3,)),
+        Arr(U8, lambda s: (s["Z"], s["Y"], s["X"]), lambda r, a, s: r.integers(0, max(s["N"], 1), a.shape)),
+        Arr(F32, lambda s: (s["N"], 32), materials), Num(0, 1)]),
+    ("stagedraw", "stagedraw", [
+        Arr(F64, lambda s: (3, 2), lambda r, a, s: [[-1, 9]] * 3),
+        Arr(F32, lambda s: (3, s["Z"], s["Y"], s["X"])),
+        Arr(F64, lambda s: (s["X"],), ascending), Arr(F64, lambda s: (s["Y"],), ascending),
+        Arr(F64, lambda s: (s["Z"],), ascending), Num(-2, 0), Num(0, 2),
+        Text(("line", "conc", "vol", "surf", "", "volume"))]),
+    ("_bandsolve", "gauss", [
+        Arr(F64, lambda s: (s["N"], 2 * s["H"] + 1)), Arr(F64, lambda s: (s["N"], s["H"] + 1)),
+        Fixed(lambda s, r: s["H"], any_int), Int(), Fixed(lambda s, r: s["N"], any_int)]),
+    ("_bandsolve", "invmul", [
+        Arr(F64, lambda s: (s["N"], 2 * s["H"] + 1)), Arr(F64, lambda s: (s["N"], s["H"] + 1)),
+        Arr(F64, lambda s: (s["N"],)), Arr(F64, lambda s: (s["N"],)),
+        Arr(U8, lambda s: (s["N"],), small_ints(1)),
+        Fixed(lambda s, r: s["H"], any_int), Int(), Fixed(lambda s, r: s["N"], any_int),
+        Int(0, 1)]),
+    ("arcfind", "arcfind", [Arr(F64, lambda s: (2 * s["N"],)), Num(0, 1)]),
+    ("viarow", "viarow", [
+        Fixed(lambda s, r: s["N"], any_int), Arr(F64, lambda s: (s["N"],)),
+        Arr(C128, lambda s: (s["N"],)), Arr(F64, lambda s: (s["N"],), ascending),
+        Arr(C128, lambda s: (s["N"],)), Arr(U8, lambda s: (s["N"],)), Num()]),
+]
+
+# Errors a module may raise besides its own: fieldplot keeps the parser's.
+PARSER_ERRORS = {"fieldplot": (TypeError, OverflowError)}
+
+
+@pytest.fixture
+def default_settings():
+    import cellcoef
+    yield
+    cellcoef.settol(1e-6)
+    cellcoef.setrun(1000)
+
+
+@pytest.mark.usefixtures("default_settings")
+@pytest.mark.parametrize("module_name, method, slots", METHODS,
+                         ids=[f"{m}.{n}" for m, n, _ in METHODS])
+def test_hostile_calls(module_name, method, slots):
+    module = importlib.import_module(module_name)
+    allowed = PARSER_ERRORS.get(module_name, ())
+
+    @given(fuzzing.calls(slots))
+    def run(call):
+        args, watched, kept = call
+        fuzzing.checked_call(module, method, args, watched, allowed, kept=kept)
+
+    run()
