@@ -60,6 +60,26 @@ inline void default_after(float* row)
     }
 }
 
+// The first cell index from k on, below n, whose material differs from
+// `value` along a line of cells `step` bytes apart; n if there is none.
+inline npy_intp next_change(const unsigned char* line, npy_intp step, npy_intp k, npy_intp n,
+                            unsigned value)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (step == 1) {  // eight cells at a time
+        const std::uint64_t pattern = 0x0101010101010101ull * value;
+        for (; k + 8 <= n; k += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, line + k, sizeof word);
+            if (word != pattern) return k + (__builtin_ctzll(word ^ pattern) >> 3);
+        }
+    }
+#endif
+    const unsigned char* cell = line + k * step;
+    for (; k < n && *cell == value; ++k) cell += step;
+    return k;
+}
+
 // Draws the faces of one pass: faces perpendicular to axis w, in rows of
 // faces (l along a, m along u) with face positions k along w. Every count is
 // at least 1.
@@ -114,15 +134,14 @@ npy_intp draw_pass(const Grid& g, const Look& look, int a)
             corner[0][u] = corner[1][u] = u0;
             corner[2][u] = corner[3][u] = u1;
             glBegin(GL_QUADS);
-            const unsigned char* cell = g.voxels + l * g.step[a] + m * g.step[u];
-            unsigned before = *cell;
+            const unsigned char* line = g.voxels + l * g.step[a] + m * g.step[u];
+            unsigned before = line[0];
             visit(0, 0, before, true, false);
-            for (npy_intp k = 1; k < nw; ++k) {
-                cell += step_w;
-                const unsigned after = *cell;
-                // Equal neighbours inside the grid are passed over before their
-                // row is looked at.
-                if (after != before) visit(k, before, after, false, false);
+            // Equal neighbours inside the grid are passed over before their
+            // row is looked at.
+            for (npy_intp k = 1; (k = next_change(line, step_w, k, nw, before)) < nw; ++k) {
+                const unsigned after = line[k * step_w];
+                visit(k, before, after, false, false);
                 before = after;
             }
             visit(nw, before, 0, false, true);
@@ -211,33 +230,30 @@ PyObject* blockdraw(PyObject* args)
     if (!frame::check_strided(voxels, "voxels", 1, {g.n[2], g.n[1], g.n[0]})) return nullptr;
     g.voxels = static_cast<const unsigned char*>(PyArray_DATA(voxels));
     const bool cells = g.n[0] > 0 && g.n[1] > 0 && g.n[2] > 0;
+    // Row 0 stands for the outside and is always consulted; every index that
+    // occurs needs its row.
+    npy_intp rows = 1;
     if (cells) {
         const npy_intp* strides = PyArray_STRIDES(voxels);
         g.step[0] = strides[2];
         g.step[1] = strides[1];
         g.step[2] = strides[0];
+        rows += max_material(g);
     }
-
-    // Row 0 stands for the outside and is always consulted; every index that
-    // occurs needs its row.
-    const npy_intp rows = cells ? npy_intp(max_material(g)) + 1 : 1;
     if (!frame::check_flat(materials, "materials", 4, rows * ROW_FLOATS)) return nullptr;
     if (!PyArray_ISWRITEABLE(materials)) return frame::fail_arg("Array not writeable", "materials");
     float* table = static_cast<float*>(PyArray_DATA(materials));
-    if (cells) {
-        // The defaults written into the table must not change the cells read.
-        std::uintptr_t low, high;
-        voxel_span(g, low, high);
-        const auto table_low = reinterpret_cast<std::uintptr_t>(table);
-        const auto table_high = table_low + std::uintptr_t(rows) * ROW_FLOATS * sizeof(float);
-        if (low < table_high && table_low < high)
-            return frame::fail_arg("Arrays overlap", "materials");
-    }
-
     if (!cells) {
         touch_empty_grid(g.n, table);
         return PyLong_FromSsize_t(0);
     }
+    // The defaults written into the table must not change the cells read.
+    std::uintptr_t low, high;
+    voxel_span(g, low, high);
+    const auto table_low = reinterpret_cast<std::uintptr_t>(table);
+    const auto table_high = table_low + std::uintptr_t(rows) * ROW_FLOATS * sizeof(float);
+    if (low < table_high && table_low < high) return frame::fail_arg("Arrays overlap", "materials");
+
     const Look look{table, threshold0, threshold1, static_cast<float>(alpha)};
     return PyLong_FromSsize_t(draw_hull(g, look));
 }
