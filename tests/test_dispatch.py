@@ -245,7 +245,7 @@ def test_debug_line_heads(python_subprocess):
         codes = np.full((1, 1, 4), 0x47, np.int16)
         pm = [rlearray.RleArray(np.full((1, 1, 4), 0.5, np.float32)) for _ in range(6)]
         norms = [np.ones((1, 24), np.float32)] * 2 + [np.ones((1, 6), np.float32)] * 2
-        runs = np.zeros(5, np.int32)
+        runs = np.zeros(6, np.int32)
         cellcoef.dispatch(runs, np.zeros(2100, np.int32), 4, 0, 0, 0, codes, [pm, pm], [],
                           norms)
     """
@@ -375,6 +375,9 @@ REFUSALS = [
     refusal("short ext", "Missing item: ext", "Array access out of bounds: ext[0], Length is 0\n",
             codes=PML, ext=[]),
     refusal("no loss attribute", "Missing attribute: loss", codes=PML, ext0=Ext()),
+    refusal("loss not a sequence", "Missing item: loss",
+            "Array Expected: los\nArray access out of bounds: los[0], Length is -1\n", codes=PML,
+            ext0=Ext(loss=3)),
     refusal("loss profile not an array", "PML Problem", codes=PML,
             ext0=Ext(loss=loss_profiles(4)[:2] + [[0.0]])),
     refusal("loss of two profiles", "Missing item: loss",
