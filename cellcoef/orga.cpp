@@ -78,7 +78,7 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
     if (debug_mask & 0x100) std::printf("DEBUG ORGA insert: npar %d FAIL\n\n", n);
     float* copy = orga_alloc(o, n, &o->ring_bytes);
     if (copy == nullptr) return nullptr;
-    std::memcpy(copy, p, static_cast<std::size_t>(n) * sizeof(float));
+    if (n > 0) std::memcpy(copy, p, static_cast<std::size_t>(n) * sizeof(float));
     o->ring[first] = orga_address(copy);
     o->ring_len[first] = n;
     add(o->nstored, 1);

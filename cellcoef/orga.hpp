@@ -67,8 +67,8 @@ inline std::uint32_t orga_address(const float* p)
 
 // The address of a stored vector equal to the n floats at p (positions below
 // ntol within rel_tol), storing a copy first if there is none; p is rewritten
-// in place (magnitudes below 1e-37 become 0). Null when store memory is
-// exhausted.
+// in place (magnitudes below 1e-37 become 0). n >= 0; slots never written
+// match nothing. Null when store memory is exhausted, with the header unchanged.
 float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted);
 
 // n zero-filled floats of store memory (n >= 0); adds 4 * n to *counter. Null
