@@ -407,6 +407,8 @@ REFUSALS = [
     refusal("profile positions not 4 bytes apart", "Array not contiguous: loss[0]", codes=PML,
             ext0=Ext(loss=[np.ascontiguousarray(p) for p in loss_profiles(4)])),
     refusal("no max_stab_par", "Missing attribute: max_stab_par", codes=LUMPED, ext1=Ext()),
+    refusal("max_stab_par not a number", "LR  Problem", codes=LUMPED,
+            ext1=Ext(max_stab_par="0.5")),
 ]
 
 
