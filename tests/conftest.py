@@ -44,3 +44,8 @@ def pytest_terminal_summary(terminalreporter):
     if fuzzing and fuzzing.CALLS:
         terminalreporter.write_line(
             f"fuzz: {sum(fuzzing.CALLS.values())} checked calls of {len(fuzzing.CALLS)} methods")
+    if fuzzing and os.environ.get("QUORAN_FUZZ_OUTCOMES"):
+        for key, endings in sorted(fuzzing.OUTCOMES.items()):
+            terminalreporter.write_line(f"  {key}:")
+            for said, n in sorted(endings.items(), key=lambda kv: -kv[1]):
+                terminalreporter.write_line(f"    {n:6d}  {said[:100]}")
