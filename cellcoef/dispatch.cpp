@@ -218,13 +218,6 @@ bool vectors_fit(const LineState& s, int pass, int lossy3)
     return true;
 }
 
-// The kernel reads the array through typed pointers.
-bool check_aligned(PyArrayObject* a, const char* name)
-{
-    if (!PyArray_ISALIGNED(a)) return frame::fail_arg("Array not aligned", name), false;
-    return true;
-}
-
 const float* row_of(PyArrayObject* a, npy_intp r)
 {
     return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
@@ -312,7 +305,7 @@ PyObject* dispatch(PyObject* args)
     if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
         return frame::fail_arg("Line outside the array", "codes");
     if (!frame::check_contiguous_axis(codes_array, "codes", 2) ||
-        !check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
+        !frame::check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
         return nullptr;
     if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
     LineState s;
@@ -322,7 +315,7 @@ PyObject* dispatch(PyObject* args)
         return frame::fail_arg("Line length not a multiple of the group width", "codes");
     PyArrayObject* runs_array = frame::array(runs_obj);
     if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)) ||
-        !check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
+        !frame::check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
         return nullptr;
     static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
                                                        "norms[3]"};
@@ -332,7 +325,7 @@ PyObject* dispatch(PyObject* args)
         PyArrayObject* a = frame::array(norms[k].get());
         if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
             !frame::check_contiguous_axis(a, norm_names[k], 1) ||
-            !check_aligned(a, norm_names[k]))
+            !frame::check_aligned(a, norm_names[k]))
             return nullptr;
     }
 

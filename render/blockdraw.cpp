@@ -240,7 +240,9 @@ PyObject* blockdraw(PyObject* args)
         g.step[2] = strides[0];
         rows += max_material(g);
     }
-    if (!frame::check_flat(materials, "materials", 4, rows * ROW_FLOATS)) return nullptr;
+    if (!frame::check_flat(materials, "materials", 4, rows * ROW_FLOATS) ||
+        !frame::check_aligned(materials, "materials"))
+        return nullptr;
     if (!PyArray_ISWRITEABLE(materials)) return frame::fail_arg("Array not writeable", "materials");
     float* table = static_cast<float*>(PyArray_DATA(materials));
     if (!cells) {
