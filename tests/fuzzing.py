@@ -421,7 +421,7 @@ def counted_call(method, args, objects):
     gc.disable()
     result = error = NOTHING
     none_before = sys.getrefcount(None)
-    faulthandler.dump_traceback_later(CALL_TIMEOUT, exit=True)
+    faulthandler.dump_traceback_later(CALL_TIMEOUT, exit=True, file=sys.__stderr__)
     try:
         result = method(*args)
     except BaseException as e:  # noqa: B902 - every class is judged by the caller

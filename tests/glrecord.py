@@ -92,7 +92,9 @@ def record(library, jobs, directory):
     trace_path = os.path.join(directory, "trace.txt")
     with open(jobs_path, "wb") as f:
         pickle.dump(list(jobs), f)
-    env = dict(os.environ, LD_PRELOAD=library, GLRECORD_FILE=trace_path)
+    # After whatever is preloaded already (the sanitizer runtime must come first).
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), library]))
+    env = dict(os.environ, LD_PRELOAD=preload, GLRECORD_FILE=trace_path)
     proc = subprocess.run([sys.executable, "-c", DRIVER, jobs_path, done_path],
                           env=env, capture_output=True, text=True, timeout=300)
     if proc.returncode != 0:

@@ -34,11 +34,13 @@ export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
 export ASAN_OPTIONS="detect_leaks=1:log_path=$PWD/$logs/asan:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:allocator_may_return_null=1"
 export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=1:exitcode=0"
-export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$PWD/$logs/ubsan"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export QUORAN_SANITIZED=1
 
 status=0
-LD_PRELOAD="$asan_runtime" .venv/bin/python -m pytest -q -p no:cacheprovider tests "$@" \
-    || status=$?
+# --capture=sys leaves file descriptor 2 alone, so a report written just
+# before the process halts is not lost with pytest's capture files.
+LD_PRELOAD="$asan_runtime" .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+    tests "$@" 2>"$logs/stderr" || status=$?
 .venv/bin/python tools/sanitizer_report.py "$logs" || status=1
 exit $status

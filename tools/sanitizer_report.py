@@ -4,7 +4,10 @@ Usage: python tools/sanitizer_report.py LOG_DIR
 
 Fails (exit 1) for
 - any AddressSanitizer error (overrun, use after free, double free, ...),
-- any UndefinedBehaviorSanitizer report ("runtime error"),
+- any UndefinedBehaviorSanitizer report ("runtime error", found in the
+  suite's standard error stream, LOG_DIR/stderr),
+- a fatal error of the interpreter or a call that ran too long (the fuzz
+  suite's watchdog) in that stream,
 - any leak whose allocation stack passes through one of our extension modules.
 Leaks with no frame of ours are the interpreter's and NumPy's own state,
 which CPython never tears down at exit; they are counted, not shown. The
@@ -49,6 +52,13 @@ def main(log_dir):
     for log in logs:
         text = log.read_text(errors="replace")
         lines = text.splitlines()
+        if log.name == "stderr":
+            for n, line in enumerate(lines):
+                if "runtime error:" in line or "Fatal Python error" in line or \
+                        line.startswith("Timeout ("):
+                    failures.append(f"{log.name}:\n" + "\n".join(lines[n:n + 40]))
+                    break
+            continue
         if "ERROR: AddressSanitizer" in text or "runtime error:" in text or \
                 "ERROR: UndefinedBehaviorSanitizer" in text:
             failures.append(f"{log.name}:\n{text}")
