@@ -362,7 +362,7 @@ class Builder:
             if rng.random() < 0.03:
                 shape = shape[1:] if rng.random() < 0.5 else [1] + shape
             if rng.random() < 0.05:
-                dtype = DTYPES[int(rng.integers(len(DTYPES) - 1))]
+                dtype = DTYPES[int(rng.integers(len(DTYPES)))]
             if rng.random() < 0.4:
                 layout = LAYOUTS[int(rng.integers(len(LAYOUTS)))]
         elif rng.random() < 0.04:
@@ -443,7 +443,9 @@ def counted_call(method, args, objects):
 def checked_call(module, name, args, watched, allowed=(), settings=None, kept=(), clean=False):
     """Calls module.name(*args) and asserts the invariants listed above.
     `allowed`: exception classes accepted besides the module's error.
-    `settings`: a function returning the module's settings, or None.
+    `settings`: an object whose unchanged() tells whether the module's
+    settings are still those it saw last, and whose accept() takes note of
+    a working call (which may set them); or None.
     `kept`: ids of arguments the method may keep a reference to on success.
     Returns the result, or the exception raised."""
     method = getattr(module, name)
@@ -451,7 +453,6 @@ def checked_call(module, name, args, watched, allowed=(), settings=None, kept=()
     CALLS[key] = CALLS.get(key, 0) + 1
     for w in watched:
         w.snapshot()
-    settings_before = settings() if settings else None
     objects = objects_in(args)
 
     result, error, none_change, changes = counted_call(method, args, objects)
@@ -471,7 +472,9 @@ def checked_call(module, name, args, watched, allowed=(), settings=None, kept=()
             assert not (changed & w.outside).any(), f"{key} wrote outside an array's elements"
             assert w.array.flags.writeable, f"{key} wrote into a read-only array"
     if settings and error is not None:
-        assert settings() == settings_before, f"{key} refused ({error}) but changed settings"
+        assert settings.unchanged(), f"{key} refused ({error}) but changed the module's settings"
+    elif settings:
+        settings.accept()
 
     ignore = [error is None and id(o) in kept for o in objects]
     for attempt in range(3):

@@ -182,6 +182,56 @@ METHODS = [
 PARSER_ERRORS = {"fieldplot": (TypeError, OverflowError)}
 
 
+class CellcoefSettings:
+    """Reads the tolerance and the run length limit of cellcoef back through
+    their effects on dispatch: the runs of a line of equal codes are cut at
+    the limit, and two runs whose vectors differ by a relative 5e-4 share
+    one stored vector only under a tolerance above that."""
+
+    RUN_LIMIT, TOLERANCE = 7, 1e-3
+
+    def __init__(self, setter):
+        import cellcoef
+        import rlearray
+        self.cellcoef = cellcoef
+        cellcoef.setrun(self.RUN_LIMIT)
+        cellcoef.settol(self.TOLERANCE)
+        n = 64
+        self.long_line = self.line(rlearray, [0x0007] * n, [0.5] * n)
+        self.two_runs = self.line(rlearray, [0x0007] * 2 + [0x0107] * 2,
+                                  [0.5] * 2 + [0.5 * (1 + 5e-4)] * 2)
+        self.setter = setter
+        self.seen = self.read()
+
+    @staticmethod
+    def line(rlearray, codes, pm):
+        n = len(codes)
+        pm_rows = np.tile(np.array(pm, F32), (1, 1, 1))
+        lists = [[rlearray.RleArray(pm_rows) for _ in range(6)],
+                 [rlearray.RleArray(np.ones((1, 1, n), F32)) for _ in range(6)]]
+        norms = [np.ones((1, 6), F32) for _ in range(4)]
+        return np.array(codes, np.int16).reshape(1, 1, n), lists, norms
+
+    def dispatch(self, og, line):
+        codes, lists, norms = line
+        runs = np.zeros(1 + 5 * codes.shape[2], np.int32)
+        self.cellcoef.dispatch(runs, og, 1, 0, 0, 0, codes.copy(), lists, [None, None], norms)
+        return runs[1:runs[0]].reshape(-1, 5)
+
+    def read(self):
+        og = np.zeros(2100, np.int32)
+        runs = len(self.dispatch(og, self.long_line))
+        first, second = self.dispatch(og, self.two_runs)[:, 2]
+        return runs, first == second
+
+    def unchanged(self):
+        return self.read() == self.seen
+
+    def accept(self):
+        if self.setter:
+            self.seen = self.read()
+
+
 @pytest.fixture
 def default_settings():
     import cellcoef
@@ -202,11 +252,13 @@ def test_hostile_calls(module_name, method, slots):
     module = importlib.import_module(module_name)
     allowed = PARSER_ERRORS.get(module_name, ())
     examples = settings().max_examples * WEIGHTS.get(method, 1)
+    # settol and setrun change the settings when they succeed.
+    probe = CellcoefSettings(method in ("settol", "setrun")) if module_name == "cellcoef" else None
 
     @settings(max_examples=examples)
     @given(fuzzing.calls(slots))
     def run(call):
         args, watched, kept, clean = call
-        fuzzing.checked_call(module, method, args, watched, allowed, kept=kept, clean=clean)
+        fuzzing.checked_call(module, method, args, watched, allowed, probe, kept, clean)
 
     run()
