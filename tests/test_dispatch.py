@@ -358,6 +358,13 @@ REFUSALS = [
             codes_obj=lambda l: l.codes[:, :Y]),
     refusal("codes not contiguous along x", "Array not contiguous: codes",
             codes_obj=lambda l: np.repeat(l.codes, 2, axis=2)[:, :, ::2]),
+    # The store writes its header while records and codes go out: an overlap
+    # would turn them into header addresses.
+    refusal("runs inside the store header", "Array overlaps og: runs",
+            runs=lambda l: l.og[100:121]),
+    refusal("codes line inside the store header", "Array overlaps og: codes",
+            codes_obj=lambda l: l.og.view(np.int16).reshape(NZ, NY, 700),
+            runs=np.zeros(1 + 5 * 700, np.int32)),
     refusal("group width 0", "Value out of range: group_width", gw=0),
     refusal("n not a multiple of the group width",
             "Line length not a multiple of the group width: codes", gw=3),
