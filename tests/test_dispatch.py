@@ -452,3 +452,13 @@ def test_refusals_change_nothing(codes, change_lists, kw, attrs, message, stderr
     for now, then in zip((line.codes, line.runs, line.og), before):
         np.testing.assert_array_equal(now, then)
     assert cellcoef.stats(line.og) == counters
+
+
+def test_runs_right_after_the_store_header():
+    """The header is 8044 bytes: a run table that starts where it ends is the
+    host's to use, and the header stays intact."""
+    line = Line([0x0007] * 4)
+    line.og = np.zeros(2011 + 21, np.int32)
+    line.runs = line.og[2011:]
+    assert line.call() == line.call()
+    assert line.stats()[2:4] == (2, 2)
