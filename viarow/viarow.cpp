@@ -104,7 +104,7 @@ npy_intp near(const double* table, npy_intp n, double xi, npy_intp b)
 // The full search for up to `block` positions at a time, in step with each
 // other so that their loads from the table overlap. Branch-free lower bound
 // over table[1 .. n-1], clamped to n - 1.
-constexpr int block = 16;
+constexpr int block = 64;
 
 void search_together(const double* table, npy_intp n, const double* xs, const int* which,
                      int count, npy_intp* bracket)
