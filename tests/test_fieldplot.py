@@ -782,3 +782,23 @@ def test_glarr_coordinate_item_not_an_array_returns_none():
     args = glarr_args(coords=[coords[0], coords[1], list(coords[2])])
     assert fieldplot.glarr(*args.values()) is None
     assert (args["nodes"] == 0).all() and (args["out_counts"] == 0).all()
+
+
+def test_no_reference_kept_on_any_path():
+    import sys
+    coords = grid_coords()
+    calls = [
+        lambda: fieldplot.glarr(*glarr_args(coords=coords).values()),
+        lambda: fieldplot.glarr(*glarr_args(coords=coords, contour_levels=-1).values()),
+        lambda: fieldplot.glarr(*glarr_args(coords=[coords[0], coords[1], "x"]).values()),
+        lambda: fieldplot.inzidenz(*inzidenz_args(coords=coords).values()),
+        lambda: fieldplot.inzidenz(*inzidenz_args(coords=coords, u_axis=2).values()),
+    ]
+    before = [sys.getrefcount(c) for c in coords]
+    for call in calls:
+        for _ in range(5):
+            try:
+                call()
+            except Exception:
+                pass
+    assert [sys.getrefcount(c) for c in coords] == before
