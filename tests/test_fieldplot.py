@@ -191,6 +191,7 @@ def inzidenz_args(**change):
     (dict(coords=[GRID[0], GRID[1].astype(F32), GRID[2]]), "Wrong element size: coords[1]"),
     (dict(coords=[GRID[0], GRID[1], np.zeros(())]),
      "Wrong number of dimensions: coords[2]"),
+    (dict(incidence=np.broadcast_to(np.uint8(9), (6, 6))), "Array not writeable: incidence"),
     (dict(u_begin=-1), "Negative index: u_begin"),
     (dict(v_begin=-2), "Negative index: v_begin"),
 ])
@@ -740,6 +741,9 @@ def test_glarr_arguments_pass_unchanged():
     (dict(nodes=np.zeros((4, 2, 10), F32)), "Array too small: nodes"),
     (dict(nodes=np.zeros((4, 3, 10))), "Wrong element size: nodes"),
     (dict(vectors=np.ones((2, 3, 2), F32)), "Array too small: vectors"),
+    *[(dict([(name, np.broadcast_to(glarr_args()[name], glarr_args()[name].shape))]),
+       f"Array not writeable: {name}")
+      for name in ["out_normals", "out_positions", "out_colours", "out_counts", "nodes"]],
     (dict(vectors=np.ones((3, 3, 1), F32)), "Array too small: vectors"),
     (dict(arrows=0, contour_levels=2, height_scale=0.0, height_values=np.ones((3, 2), F32)),
      "Array too small: height_values"),
