@@ -219,13 +219,6 @@ bool vectors_fit(const LineState& s, int pass, int lossy3)
     return true;
 }
 
-// The kernel reads the array through typed pointers.
-bool check_aligned(PyArrayObject* a, const char* name)
-{
-    if (!PyArray_ISALIGNED(a)) return frame::fail_arg("Array not aligned", name), false;
-    return true;
-}
-
 const float* row_of(PyArrayObject* a, npy_intp r)
 {
     return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
@@ -322,7 +315,7 @@ PyObject* dispatch(PyObject* args)
     if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
         return frame::fail_arg("Line outside the array", "codes");
     if (!frame::check_contiguous_axis(codes_array, "codes", 2) ||
-        !check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
+        !frame::check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
         return nullptr;
     if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
     LineState s;
@@ -333,7 +326,7 @@ PyObject* dispatch(PyObject* args)
     PyArrayObject* runs_array = frame::array(runs_obj);
     const npy_intp runs_count = 1 + 5 * static_cast<npy_intp>(s.n / group_width);
     if (!frame::check_flat(runs_array, "runs", 4, runs_count) ||
-        !check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
+        !frame::check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
         return nullptr;
     std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
         PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
@@ -350,7 +343,7 @@ PyObject* dispatch(PyObject* args)
         PyArrayObject* a = frame::array(norms[k].get());
         if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
             !frame::check_contiguous_axis(a, norm_names[k], 1) ||
-            !check_aligned(a, norm_names[k]))
+            !frame::check_aligned(a, norm_names[k]))
             return nullptr;
     }
 
