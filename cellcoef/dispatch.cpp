@@ -13,6 +13,7 @@
 #include "rle.hpp"
 #include "settings.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -249,6 +250,15 @@ bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_l
     return true;
 }
 
+// The store's header and the memory a call writes must not meet: records or
+// codes written over the header would become the store's addresses.
+bool overlaps_header(PyObject* og, const void* p, std::size_t bytes)
+{
+    const auto header = reinterpret_cast<std::uintptr_t>(PyArray_DATA(frame::array(og)));
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    return start < header + sizeof(OrgaHeader) && header < start + bytes;
+}
+
 // The last cell of a tag, or -1.
 int last_cell_of(const LineState& s, int tag)
 {
@@ -314,9 +324,17 @@ PyObject* dispatch(PyObject* args)
     if (s.n % group_width != 0)
         return frame::fail_arg("Line length not a multiple of the group width", "codes");
     PyArrayObject* runs_array = frame::array(runs_obj);
-    if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)) ||
+    const npy_intp runs_count = 1 + 5 * static_cast<npy_intp>(s.n / group_width);
+    if (!frame::check_flat(runs_array, "runs", 4, runs_count) ||
         !frame::check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
         return nullptr;
+    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
+        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
+        y * PyArray_STRIDE(codes_array, 1));
+    if (overlaps_header(og_obj, PyArray_DATA(runs_array), 4 * static_cast<std::size_t>(runs_count)))
+        return frame::fail_arg("Array overlaps og", "runs");
+    if (overlaps_header(og_obj, host_codes, sizeof(std::int16_t) * s.n))
+        return frame::fail_arg("Array overlaps og", "codes");
     static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
                                                        "norms[3]"};
     for (int k = 0; k < NORM_ITEMS; ++k) {
@@ -333,9 +351,6 @@ PyObject* dispatch(PyObject* args)
     if (!block) return PyErr_NoMemory();
     s.carve(block.get());
     for (int x = 0; x < s.n; ++x) s.npm[x] = s.npl[x] = 6;
-    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
-        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
-        y * PyArray_STRIDE(codes_array, 1));
     std::memcpy(s.codes, host_codes, sizeof(std::int16_t) * s.n);
 
     // The rows, then the groups.
