@@ -64,6 +64,8 @@ bool check_aligned(PyArrayObject* a, const char* name)
 bool check_writeable(PyArrayObject* a, const char* name)
 {
     if (!PyArray_ISWRITEABLE(a)) return fail_arg("Array not writeable", name), false;
+    // Raw stores over elements that hold object references would corrupt them.
+    if (PyDataType_REFCHK(PyArray_DESCR(a))) return fail_arg("Array holds objects", name), false;
     return true;
 }
 

@@ -33,7 +33,8 @@ bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis);
 bool check_aligned(PyArrayObject* a, const char* name);
 
 // The kernel writes into the array: a read-only array (a view of a read-only
-// buffer, a memory map opened for reading) is refused.
+// buffer, a memory map opened for reading) is refused, and so is one whose
+// elements hold object references, which raw stores would corrupt.
 bool check_writeable(PyArrayObject* a, const char* name);
 
 }  // namespace frame

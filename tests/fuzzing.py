@@ -244,13 +244,16 @@ def default_fill(rng, array):
 
 def draw_sizes(rng):
     """X, Y, Z, U, V: grid sizes, now and then 0; N: a length; G: a group
-    width; H: a half-width. Drawn from the call's generator rather than by
+    width; H: a half-width; P: three axes; u0, v0: window origins. Drawn from the call's generator rather than by
     hypothesis, which favours the boundaries and would make most calls
     empty."""
     sizes = {k: int(rng.integers(1, 6)) if rng.random() > 0.04 else 0 for k in "XYZUV"}
     sizes["N"] = int(rng.integers(1, 13)) if rng.random() > 0.04 else 0
     sizes["G"] = int(rng.integers(1, 4))
     sizes["H"] = int(rng.integers(0, 4))
+    # A plane window: axes, and the first node indices of the window.
+    sizes["P"] = [int(a) for a in rng.permutation(3)]
+    sizes["u0"], sizes["v0"] = (int(i) for i in rng.integers(0, 3, 2))
     return sizes
 
 

@@ -122,3 +122,41 @@ def test_import_fails_with_numpys_error(tmp_path, module):
     """)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ImportError numpy stand-in refuses"
+
+
+def objects(shape, fields=None):
+    """An array of None references, or of records of `fields` references."""
+    dtype = np.dtype([(f, object) for f in fields]) if fields else np.dtype(object)
+    a = np.empty(shape, dtype)
+    a[...] = (None,) * len(fields) if fields else None
+    return a
+
+
+def dispatch_with_store(og):
+    from types import SimpleNamespace
+    import rlearray
+    rows = [rlearray.RleArray(np.full((1, 1, 2), 0.5, np.float32)) for _ in range(6)]
+    return (np.zeros(11, np.int32), og, 1, 0, 0, 0, np.full((1, 1, 2), 7, np.int16),
+            [rows, rows], [SimpleNamespace(), SimpleNamespace()],
+            [np.ones((1, 6), np.float32)] * 4)
+
+
+# Writers whose element size matches that of an object reference (8 bytes, or
+# 16 for a record of two): raw stores into such an array would corrupt its
+# references and crash the interpreter when it is released.
+@pytest.mark.parametrize("module, method, make, name", [
+    ("_bandsolve", "gauss", lambda o: (o, np.zeros((4, 2)), 1, 0, 4), "band"),
+    ("_bandsolve", "invmul", lambda o: (np.ones((4, 3)), np.zeros((4, 2)), o, np.zeros(4),
+                                        np.ones(4, np.uint8), 1, 0, 4, 0), "rhs"),
+    ("viarow", "viarow", lambda o: (4, np.zeros(4), np.zeros(4, complex), np.arange(4.0),
+                                    objects(4, "ab"), np.zeros(1), 0.0), "_p"),
+    ("cellcoef", "dispatch", lambda o: dispatch_with_store(objects(2100)), "og"),
+], ids=["gauss", "invmul", "viarow", "dispatch"])
+def test_writers_refuse_arrays_of_objects(module, method, make, name):
+    target = objects((4, 3)) if method == "gauss" else objects(4)
+    args = make(target)
+    with pytest.raises(Exception, match=f"^Array holds objects: {name}$"):
+        getattr(importlib.import_module(module), method)(*args)
+    for a in args:
+        if isinstance(a, np.ndarray) and a.dtype.hasobject:
+            assert a.tolist() == objects(a.shape, a.dtype.names).tolist()

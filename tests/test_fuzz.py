@@ -108,10 +108,10 @@ EXT = Seq([Attrs({"loss": Seq([Arr(F32, lambda s: (line(s), 12)), Arr(F32, lambd
            Attrs({"max_stab_par": Num(0.1, 10.0)})])
 NORMS = Seq([Arr(F32, lambda s: (s["Y"], 6 * s["G"])), Arr(F32, lambda s: (s["Z"], 6 * s["G"])),
              Arr(F32, lambda s: (s["Y"], 6)), Arr(F32, lambda s: (s["Z"], 6))])
-COORDS = Seq([Arr(F64, lambda s: (s["X"] + 1,), ascending),
-              Arr(F64, lambda s: (s["Y"] + 1,), ascending),
-              Arr(F64, lambda s: (s["Z"] + 1,), ascending)])
-WINDOW = 7
+# Plane windows lie inside a grid of WINDOW nodes along every axis.
+WINDOW = 8
+COORDS = Seq([Arr(F64, lambda s: (WINDOW,), ascending)] * 3)
+AXES = [Fixed(lambda s, r, k=k: s["P"][k], any_int) for k in range(3)]
 
 # module, method, argument slots
 METHODS = [
@@ -131,13 +131,16 @@ METHODS = [
     ("cellcoef", "settol", [Num(0.0, 1e-3)]),
     ("cellcoef", "setrun", [Int(-2, 2000)]),
     ("fieldplot", "inzidenz", [
-        Int(0, 2), Int(0, 2), Int(0, 2), Int(-1, 6), Int(-1, 6), Int(-1, 6), Int(-1, 6), Int(-1, 6),
-        COORDS, Arr(F32, lambda s: (3, 2 * s["U"]), lambda r, a, s: r.uniform(-1, 6, a.shape)),
-        Arr(U8, lambda s: (s["X"] + 1, s["Y"] + 1)), Int(0, 1)]),
+        *AXES, Fixed(lambda s, r: int(r.integers(0, WINDOW)), any_int),
+        Fixed(lambda s, r: s["u0"], any_int), Fixed(lambda s, r: s["u0"] + s["U"], any_int),
+        Fixed(lambda s, r: s["v0"], any_int), Fixed(lambda s, r: s["v0"] + s["V"], any_int),
+        COORDS, Arr(F32, lambda s: (3, 2 * s["N"]), lambda r, a, s: r.uniform(-1, WINDOW, a.shape)),
+        Arr(U8, lambda s: (WINDOW, WINDOW)), Int(0, 1)]),
     ("fieldplot", "glarr", [
-        Int(0, 2), Int(0, 2), Int(0, 2), Int(-1, 6), Int(-1, 4), Int(-1, 6), Int(-1, 4),
-        Int(-1, 6), COORDS,
-        Arr(U8, lambda s: (WINDOW, WINDOW), small_ints(1)),
+        *AXES, Fixed(lambda s, r: int(r.integers(0, WINDOW)), any_int),
+        Fixed(lambda s, r: s["u0"], any_int), Fixed(lambda s, r: s["u0"] + s["U"], any_int),
+        Fixed(lambda s, r: s["v0"], any_int), Fixed(lambda s, r: s["v0"] + s["V"], any_int),
+        COORDS, Arr(U8, lambda s: (WINDOW, WINDOW), small_ints(1)),
         Arr(F32, lambda s: (s["U"] + 1, s["V"] + 1)),
         Arr(F32, lambda s: (s["U"] + 1, s["V"] + 1)),
         Arr(F32, lambda s: (10 * s["N"], 3)), Arr(F32, lambda s: (10 * s["N"], 3)),
