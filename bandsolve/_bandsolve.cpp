@@ -236,6 +236,7 @@ bool check_matrix(PyArrayObject* a, const char* name, npy_intp rows, npy_intp co
     if (!frame::check_strided(a, name, sizeof(double), {rows, cols})) return false;
     if (rows > 0 && cols > 0 && steps_along_rows && !frame::check_contiguous_axis(a, name, 1))
         return false;
+    if (rows > 0 && cols > 0 && !frame::check_aligned(a, name)) return false;
     return true;
 }
 
@@ -303,6 +304,7 @@ PyObject* invmul(PyObject* args)
     for (auto [vector, name] : {std::pair{rhs, "rhs"}, std::pair{solution, "solution"}}) {
         if (!frame::check_strided(vector, name, sizeof(double), {n})) return nullptr;
         if (reach >= 1 && !frame::check_contiguous_axis(vector, name, 0)) return nullptr;
+        if (n >= 1 && !frame::check_aligned(vector, name)) return nullptr;
         if (n >= 1 && !frame::check_writeable(vector, name)) return nullptr;
     }
     if (!frame::check_strided(active, "active", 1, {n})) return nullptr;

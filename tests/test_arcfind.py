@@ -123,6 +123,8 @@ def test_first_extent_only_counts_points():
     (arc(0, 0, 1, 0, 1, 5).astype(np.float32), "Wrong element size: points"),
     (arc(0, 0, 1, 0, 1, 10)[::2], "Array not contiguous: points"),
     (np.array(1.0), "Wrong number of dimensions: points"),
+    (np.frombuffer(b"\0" + arc(0, 0, 1, 0, 1, 5).tobytes(), np.float64, offset=1),
+     "Array not aligned: points"),
 ])
 def test_refusals(points, message):
     with pytest.raises(Exception) as info:

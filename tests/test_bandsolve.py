@@ -180,6 +180,13 @@ def strided(a, axis):
     return view
 
 
+def unaligned(a):
+    """A copy of `a` at an odd byte address."""
+    view = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
+
+
 def read_only(a):
     a = a.copy()
     a.flags.writeable = False
@@ -213,6 +220,11 @@ REFUSALS = [
     ("gauss", dict(mult=read_only), "Array not writeable: multipliers"),
     ("invmul", dict(rhs=read_only), "Array not writeable: rhs"),
     ("invmul", dict(sol=read_only), "Array not writeable: solution"),
+    ("gauss", dict(band=unaligned), "Array not aligned: band"),
+    ("gauss", dict(mult=unaligned), "Array not aligned: multipliers"),
+    ("invmul", dict(mult=unaligned), "Array not aligned: multipliers"),
+    ("invmul", dict(rhs=unaligned), "Array not aligned: rhs"),
+    ("invmul", dict(sol=unaligned), "Array not aligned: solution"),
 ]
 
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -198,6 +199,9 @@ PyObject* viarow(PyObject* args)
         !frame::check_flat(cf_arr, "_cf", sizeof(Complex), N) ||
         !frame::check_flat(pos_arr, "_pos", sizeof(double), N))
         return nullptr;
+    for (auto [a, name] : {std::pair{x_arr, "_x"}, std::pair{p_arr, "_p"},
+                           std::pair{cf_arr, "_cf"}, std::pair{pos_arr, "_pos"}})
+        if (N > 0 && !frame::check_aligned(a, name)) return nullptr;
 
     x = static_cast<double*>(PyArray_DATA(x_arr));
     p = static_cast<Complex*>(PyArray_DATA(p_arr));
