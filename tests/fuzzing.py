@@ -452,7 +452,8 @@ def checked_call(module, name, args, watched, allowed=(), settings=None, kept=()
     `kept`: ids of arguments the method may keep a reference to on success.
     Returns the result, or the exception raised."""
     method = getattr(module, name)
-    key = f"{module.__name__}.{name}"
+    owner = getattr(module, "__name__", type(module).__name__)
+    key = f"{owner}.{name}"
     CALLS[key] = CALLS.get(key, 0) + 1
     for w in watched:
         w.snapshot()

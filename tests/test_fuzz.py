@@ -1,4 +1,5 @@
-"""Every method of every module, called with generated hostile arguments.
+"""Every method of every module, and the host's RLE type, called with generated
+hostile arguments.
 
 Each call must return or raise the module's error, and must never write
 outside its arrays, change anything when it refuses, or leak a reference
@@ -11,6 +12,7 @@ import importlib
 import numpy as np
 import pytest
 from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import fuzzing
 from fuzzing import Any, Arr, Attrs, Fixed, Int, Num, Seq, Text
@@ -263,5 +265,79 @@ def test_hostile_calls(module_name, method, slots):
     def run(call):
         args, watched, kept, clean = call
         fuzzing.checked_call(module, method, args, watched, allowed, probe, kept, clean)
+
+    run()
+
+
+# The host's RLE type is a Python type: it refuses with Python's own errors.
+RLE_ERRORS = (ValueError, TypeError, IndexError, OverflowError)
+
+
+def rle_values(rng):
+    """Values for RleArray(): plausible arrays of 1 to 10 dimensions, and
+    hostile ones (no dimensions, too many, empty, too long a line, NaN,
+    objects, strings, nested lists)."""
+    kind = int(rng.integers(8))
+    if kind == 0:
+        return fuzzing.any_object(rng)
+    if kind == 1:
+        ndim = int(rng.integers(0, 12))
+        return rng.uniform(-2, 2, tuple(int(n) for n in rng.integers(0, 3, ndim)))
+    if kind == 2:
+        return np.ones((2, int(rng.choice([32766, 32767, 32768, 40000]))), F32)
+    if kind == 3:
+        values = rng.choice([0.0, 1.0, np.nan, np.inf, 3e38, 1e-40], (3, 4))
+        return values.astype(rng.choice([F32, F64, np.float16]))
+    if kind == 4:
+        return [[1.0, None], [2.0, 3.0]] if rng.random() < 0.5 else [["a", "b"]]
+    ndim = int(rng.integers(1, 5))
+    shape = tuple(int(n) for n in rng.integers(1, 5, ndim))
+    values = rng.choice([0.0, 1.0, 0.5, -2.0], shape)
+    return values if kind < 7 else values.astype(rng.choice([np.int8, np.uint16, np.bool_]))
+
+
+def rle_index(rng, array):
+    kind = int(rng.integers(5))
+    outer = array.ndim - 1
+    if kind == 0:
+        return fuzzing.any_object(rng)
+    if kind == 1:
+        return tuple(int(rng.choice(fuzzing.HOSTILE_INTS)) * int(rng.choice([1, -1]))
+                     for _ in range(outer))
+    if kind == 2:
+        return tuple(0 for _ in range(outer + int(rng.choice([-1, 1]))))
+    return tuple(int(rng.integers(-1, n + 1)) for n in array.shape[:-1])
+
+
+@pytest.mark.parametrize("operation", ["new", "entry", "toarray", "attributes", "last"])
+def test_hostile_rle_arrays(operation):
+    rlearray = importlib.import_module("rlearray")
+    kind = rlearray.RleArray
+
+    @settings(max_examples=settings().max_examples)
+    @given(st.integers(0, 2**32 - 1))
+    def run(seed):
+        rng = np.random.default_rng(seed)
+        values = rle_values(rng)
+        if operation == "new":
+            fuzzing.checked_call(rlearray, "RleArray", (values,), [], RLE_ERRORS)
+            return
+        try:
+            array = kind(values)
+        except RLE_ERRORS:
+            return
+        if operation == "entry":
+            fuzzing.checked_call(array, "entry", (rle_index(rng, array),), [], RLE_ERRORS)
+        elif operation == "toarray":
+            result = fuzzing.checked_call(array, "toarray", (), [], RLE_ERRORS)
+            assert result.shape == array.shape and result.dtype == F32
+            fuzzing.checked_call(np, "asarray", (array,), [], RLE_ERRORS)
+        elif operation == "attributes":
+            assert array.nlines * 16 == array.nbytes <= array.used_bytes
+            assert 0 <= array.shared_lines < array.nlines
+        else:
+            codes = np.zeros(array.shape, np.int16)
+            fuzzing.checked_call(importlib.import_module("cellcoef"), "last",
+                                 (array, array, codes, int(rng.integers(0, 7)), 1.0), [])
 
     run()
