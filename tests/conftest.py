@@ -31,7 +31,7 @@ def python_subprocess():
 # Hypothesis: a fixed, bounded run by default (CI); QUORAN_FUZZ=long for a
 # longer randomised one, which keeps its failing examples in .hypothesis/.
 settings.register_profile(
-    "ci", max_examples=150, derandomize=True, database=None, deadline=None,
+    "ci", max_examples=300, derandomize=True, database=None, deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.register_profile(
     "long", max_examples=20000, deadline=None,

@@ -190,43 +190,38 @@ PARSER_ERRORS = {"fieldplot": (TypeError, OverflowError)}
 class CellcoefSettings:
     """Reads the tolerance and the run length limit of cellcoef back through
     their effects on dispatch: the runs of a line of equal codes are cut at
-    the limit, and two runs whose vectors differ by a relative 5e-4 share
-    one stored vector only under a tolerance above that."""
+    the limit, and of two runs whose vectors differ by a relative 5e-4 the
+    second folds into the first only under a tolerance above that. The store
+    array is kept: every reading finds its vectors again (the second run's
+    differs a little each time), so readings take no new store memory."""
 
     RUN_LIMIT, TOLERANCE = 7, 1e-3
 
     def __init__(self, setter):
         import cellcoef
         import rlearray
-        self.cellcoef = cellcoef
+        self.cellcoef, self.rlearray = cellcoef, rlearray
         cellcoef.setrun(self.RUN_LIMIT)
         cellcoef.settol(self.TOLERANCE)
-        n = 64
-        self.long_line = self.line(rlearray, [0x0007] * n, [0.5] * n)
-        self.two_runs = self.line(rlearray, [0x0007] * 2 + [0x0107] * 2,
-                                  [0.5] * 2 + [0.5 * (1 + 5e-4)] * 2)
+        self.og = np.zeros(2100, np.int32)
+        self.readings = 0
         self.setter = setter
         self.seen = self.read()
 
-    @staticmethod
-    def line(rlearray, codes, pm):
+    def dispatch(self, codes, pm):
         n = len(codes)
-        pm_rows = np.tile(np.array(pm, F32), (1, 1, 1))
-        lists = [[rlearray.RleArray(pm_rows) for _ in range(6)],
-                 [rlearray.RleArray(np.ones((1, 1, n), F32)) for _ in range(6)]]
-        norms = [np.ones((1, 6), F32) for _ in range(4)]
-        return np.array(codes, np.int16).reshape(1, 1, n), lists, norms
-
-    def dispatch(self, og, line):
-        codes, lists, norms = line
-        runs = np.zeros(1 + 5 * codes.shape[2], np.int32)
-        self.cellcoef.dispatch(runs, og, 1, 0, 0, 0, codes.copy(), lists, [None, None], norms)
+        rows = [self.rlearray.RleArray(np.array(pm, F32).reshape(1, 1, n))] * 6
+        ones = [self.rlearray.RleArray(np.ones((1, 1, n), F32))] * 6
+        runs = np.zeros(1 + 5 * n, np.int32)
+        self.cellcoef.dispatch(runs, self.og, 1, 0, 0, 0, np.array(codes, np.int16).reshape(1, 1, n),
+                               [rows, ones], [None, None], [np.ones((1, 6), F32)] * 4)
         return runs[1:runs[0]].reshape(-1, 5)
 
     def read(self):
-        og = np.zeros(2100, np.int32)
-        runs = len(self.dispatch(og, self.long_line))
-        first, second = self.dispatch(og, self.two_runs)[:, 2]
+        self.readings += 1
+        runs = len(self.dispatch([0x0007] * 64, [0.5] * 64))
+        apart = 0.5 * (1 + 5e-4 + 1e-9 * self.readings)
+        first, second = self.dispatch([0x0007] * 2 + [0x0107] * 2, [0.5] * 2 + [apart] * 2)[:, 2]
         return runs, first == second
 
     def unchanged(self):
