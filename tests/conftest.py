@@ -29,12 +29,13 @@ def python_subprocess():
 
 
 # Hypothesis: a fixed, bounded run by default (CI); QUORAN_FUZZ=long for a
-# longer randomised one, which keeps its failing examples in .hypothesis/.
+# longer randomised one (QUORAN_FUZZ_EXAMPLES per method, default 20000),
+# which keeps its failing examples in .hypothesis/.
 settings.register_profile(
     "ci", max_examples=300, derandomize=True, database=None, deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.register_profile(
-    "long", max_examples=20000, deadline=None,
+    "long", max_examples=int(os.environ.get("QUORAN_FUZZ_EXAMPLES", "20000")), deadline=None,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 settings.load_profile(os.environ.get("QUORAN_FUZZ", "ci"))
 
