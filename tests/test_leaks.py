@@ -168,8 +168,8 @@ CASES = [
 ]
 
 
-def refusals(args, spec):
-    for r in spec:
+def refusals(args, changes):
+    for r in changes:
         yield r if isinstance(r, Whole) else replaced(args, *r)
 
 
