@@ -221,8 +221,8 @@ class CellcoefSettings:
         self.readings += 1
         runs = len(self.dispatch([0x0007] * 64, [0.5] * 64))
         apart = 0.5 * (1 + 5e-4 + 1e-9 * self.readings)
-        first, second = self.dispatch([0x0007] * 2 + [0x0107] * 2, [0.5] * 2 + [apart] * 2)[:, 2]
-        return runs, first == second
+        records = self.dispatch([0x0007] * 2 + [0x0107] * 2, [0.5] * 2 + [apart] * 2)
+        return runs, records[0, 2] == records[-1, 2]
 
     def unchanged(self):
         return self.read() == self.seen
