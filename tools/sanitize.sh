@@ -4,12 +4,13 @@
 # made .venv; arguments go to pytest.
 #
 # The sanitized modules are installed into build/asan-site, which PYTHONPATH
-# puts ahead of the ordinary build in .venv. Every sanitizer report goes to a
-# log under build/asan-logs (stderr stays the tests' own); afterwards
-# tools/sanitizer_report.py fails the run for any memory or undefined-behaviour
-# error, and for any leak whose allocation passes through one of our modules
-# and is not an allocation the design keeps for the life of the process
-# (tools/lsan.supp).
+# puts ahead of the ordinary build in .venv. ASan and LeakSanitizer reports go
+# to logs under build/asan-logs, the suite's standard error stream (where UBSan
+# writes) to build/asan-logs/stderr; pytest's own report stays on stdout.
+# Afterwards tools/sanitizer_report.py fails the run for any memory or
+# undefined-behaviour error, and for any leak whose allocation passes through
+# one of our modules and is not an allocation the design keeps for the life of
+# the process (tools/lsan.supp).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,5 +43,9 @@ status=0
 # before the process halts is not lost with pytest's capture files.
 LD_PRELOAD="$asan_runtime" .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
     tests "$@" 2>"$logs/stderr" || status=$?
+if [ $status != 0 ]; then
+    echo "== last lines of the suite's standard error stream ($logs/stderr)"
+    tail -n 30 "$logs/stderr"
+fi
 .venv/bin/python tools/sanitizer_report.py "$logs" || status=1
 exit $status
