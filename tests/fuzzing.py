@@ -1,10 +1,10 @@
 """Hostile calls of the modules' methods and the checks made after each.
 
 A method is described by the slots of its argument tuple (`Arr`, `Int`,
-`Num`, `Text`, `Seq`, `Attrs`, `Any`). For each slot the strategy mostly draws
-a plausible value, an array whose shape is built from a few sizes shared by
-the whole call, so that calls reach the methods' working paths; and sometimes
-a hostile one: another type, another dtype or rank, too small, empty,
+`Num`, `Text`, `Seq`, `Attrs`, `Any`, `Fixed`). For each slot the strategy
+mostly draws a plausible value, an array whose shape is built from a few
+sizes shared by the whole call, so that calls reach the methods' working
+paths; and sometimes a hostile one: another type, another dtype or rank, too small, empty,
 non-contiguous, reversed, misaligned, read-only, aliased with another
 argument, huge or negative integers, NaN and infinities, sequences that hold
 None or lie about their length. The argument count itself is sometimes wrong.
@@ -54,7 +54,7 @@ CALL_TIMEOUT = 120
 
 
 class LyingSequence:
-    """Claims `length` items; item lookups past `real` raise IndexError."""
+    """Claims `length` items; lookups past the items it holds raise IndexError."""
 
     def __init__(self, items, length):
         self.items, self.length = list(items), length
@@ -134,7 +134,8 @@ class Any:
 
 @dataclass
 class Fixed:
-    """A plausible value computed from the sizes (e.g. a handle)."""
+    """A plausible value `make(sizes, rng)` (e.g. a handle, a window bound),
+    and a hostile one `hostile(rng)` (default: any object)."""
     make: Callable
     hostile: Callable = None
 
@@ -202,6 +203,7 @@ def make_watched(rng, dtype, shape, layout, fill=None, sizes=None):
         strides[0] = 0
     if dtype.hasobject:
         # Object arrays hold real references; never fill them with raw bytes.
+        # A method that stored into one would crash the run when it is freed.
         array = np.empty(shape, dtype)
         array[...] = None
         return Watched(array, np.empty(0, np.uint8), np.zeros(0, bool))
@@ -244,9 +246,9 @@ def default_fill(rng, array):
 
 def draw_sizes(rng):
     """X, Y, Z, U, V: grid sizes, now and then 0; N: a length; G: a group
-    width; H: a half-width; P: three axes; u0, v0: window origins. Drawn from the call's generator rather than by
-    hypothesis, which favours the boundaries and would make most calls
-    empty."""
+    width; H: a half-width; P: three axes; u0, v0: window origins. Drawn
+    from the call's generator rather than by hypothesis, which favours the
+    boundaries and would make most calls empty."""
     sizes = {k: int(rng.integers(1, 6)) if rng.random() > 0.04 else 0 for k in "XYZUV"}
     sizes["N"] = int(rng.integers(1, 13)) if rng.random() > 0.04 else 0
     sizes["G"] = int(rng.integers(1, 4))
