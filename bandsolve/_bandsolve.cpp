@@ -229,14 +229,15 @@ void with_halfwidth(npy_intp h, Run run)
 }
 
 // `rows` x `cols` float64 entries reachable through the strides; the rows
-// contiguous where a kernel steps 8 bytes along them.
+// contiguous where a kernel steps 8 bytes along them, and every entry aligned
+// for the double loads and stores of the kernels.
 bool check_matrix(PyArrayObject* a, const char* name, npy_intp rows, npy_intp cols,
                   bool steps_along_rows)
 {
     if (!frame::check_strided(a, name, sizeof(double), {rows, cols})) return false;
-    if (rows > 0 && cols > 0 && steps_along_rows && !frame::check_contiguous_axis(a, name, 1))
-        return false;
-    return true;
+    if (rows <= 0 || cols <= 0) return true;
+    if (steps_along_rows && !frame::check_contiguous_axis(a, name, 1)) return false;
+    return frame::check_aligned(a, name);
 }
 
 bool check_halfwidth(int halfwidth)
@@ -303,7 +304,8 @@ PyObject* invmul(PyObject* args)
     for (auto [vector, name] : {std::pair{rhs, "rhs"}, std::pair{solution, "solution"}}) {
         if (!frame::check_strided(vector, name, sizeof(double), {n})) return nullptr;
         if (reach >= 1 && !frame::check_contiguous_axis(vector, name, 0)) return nullptr;
-        if (n >= 1 && !frame::check_writeable(vector, name)) return nullptr;
+        if (n >= 1 && (!frame::check_aligned(vector, name) || !frame::check_writeable(vector, name)))
+            return nullptr;
     }
     if (!frame::check_strided(active, "active", 1, {n})) return nullptr;
 

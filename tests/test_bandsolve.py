@@ -186,6 +186,14 @@ def read_only(a):
     return a
 
 
+def unaligned(a):
+    """A copy of `a` one byte off the alignment of float64."""
+    raw = np.frombuffer(bytearray(a.nbytes + 1), np.uint8)[1:]
+    view = raw.view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
+
+
 REFUSALS = [
     # method, change to the arguments, message
     ("gauss", dict(h=-1), "Negative value: halfwidth"),
@@ -213,6 +221,12 @@ REFUSALS = [
     ("gauss", dict(mult=read_only), "Array not writeable: multipliers"),
     ("invmul", dict(rhs=read_only), "Array not writeable: rhs"),
     ("invmul", dict(sol=read_only), "Array not writeable: solution"),
+    ("gauss", dict(band=unaligned), "Array not aligned: band"),
+    ("gauss", dict(mult=unaligned), "Array not aligned: multipliers"),
+    ("invmul", dict(band=unaligned), "Array not aligned: band"),
+    ("invmul", dict(mult=unaligned), "Array not aligned: multipliers"),
+    ("invmul", dict(rhs=unaligned), "Array not aligned: rhs"),
+    ("invmul", dict(sol=unaligned), "Array not aligned: solution"),
 ]
 
 
