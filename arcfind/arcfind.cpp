@@ -82,7 +82,8 @@ PyObject* arcfind(PyObject* args)
     // is ignored.
     if (PyArray_NDIM(points) < 1) return frame::fail_arg("Wrong number of dimensions", "points");
     const npy_intp count = PyArray_DIM(points, 0) / 2;
-    if (count >= 3 && !frame::check_flat(points, "points", sizeof(double), 2 * count))
+    if (count >= 3 && (!frame::check_flat(points, "points", sizeof(double), 2 * count) ||
+                       !frame::check_aligned(points, "points")))
         return nullptr;
 
     Arc mean;

@@ -119,8 +119,16 @@ def test_first_extent_only_counts_points():
     np.testing.assert_array_equal(arcfind.arcfind(pairs, 1e-6), model(pairs.ravel()[:8], 1e-6))
 
 
+def unaligned(a):
+    """A copy of `a` one byte off the alignment of float64."""
+    view = np.frombuffer(bytearray(a.nbytes + 1), np.uint8)[1:].view(a.dtype)
+    view[...] = a
+    return view
+
+
 @pytest.mark.parametrize("points, message", [
     (arc(0, 0, 1, 0, 1, 5).astype(np.float32), "Wrong element size: points"),
+    (unaligned(arc(0, 0, 1, 0, 1, 5)), "Array not aligned: points"),
     (arc(0, 0, 1, 0, 1, 10)[::2], "Array not contiguous: points"),
     (np.array(1.0), "Wrong number of dimensions: points"),
 ])
