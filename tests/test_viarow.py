@@ -136,6 +136,13 @@ def test_nothing_written_for_n_up_to_zero_and_attr_dvia_ignored():
     np.testing.assert_array_equal(base, other)
 
 
+def unaligned(a):
+    """A copy of `a` one byte off the alignment of float64."""
+    view = np.frombuffer(bytearray(a.nbytes + 1), np.uint8)[1:].view(a.dtype)
+    view[...] = a
+    return view
+
+
 def refusal_args(n=6):
     return dict(x=np.linspace(0, 1, n), cf=np.ones(n, complex), pos=np.linspace(0, 1, n),
                 p=np.zeros(n, complex))
@@ -151,6 +158,10 @@ def refusal_args(n=6):
     (dict(p=lambda a: a.astype(np.complex64)), 6, "Wrong element size: _p"),
     (dict(pos=lambda a: np.repeat(a, 2)[::2]), 6, "Array not contiguous: _pos"),
     (dict(p=lambda a: np.frombuffer(a.tobytes(), complex)), 6, "Array not writeable: _p"),
+    (dict(x=lambda a: unaligned(a)), 6, "Array not aligned: _x"),
+    (dict(p=lambda a: unaligned(a)), 6, "Array not aligned: _p"),
+    (dict(cf=lambda a: unaligned(a)), 6, "Array not aligned: _cf"),
+    (dict(pos=lambda a: unaligned(a)), 6, "Array not aligned: _pos"),
 ])
 def test_refusals_leave_the_output_untouched(change, n, message):
     args = refusal_args()

@@ -192,11 +192,14 @@ PyObject* viarow(PyObject* args)
     PyArrayObject* p_arr = frame::array(p_obj);
     PyArrayObject* cf_arr = frame::array(cf_obj);
     PyArrayObject* pos_arr = frame::array(pos_obj);
-    if (!frame::check_flat(x_arr, "_x", sizeof(double), N) ||
-        !frame::check_flat(p_arr, "_p", sizeof(Complex), N) ||
+    // The entries are read and written as doubles, so they must be aligned.
+    auto check = [](PyArrayObject* a, const char* name, int itemsize) {
+        return frame::check_flat(a, name, itemsize, N) &&
+               (N <= 0 || frame::check_aligned(a, name));
+    };
+    if (!check(x_arr, "_x", sizeof(double)) || !check(p_arr, "_p", sizeof(Complex)) ||
         (N > 0 && !frame::check_writeable(p_arr, "_p")) ||
-        !frame::check_flat(cf_arr, "_cf", sizeof(Complex), N) ||
-        !frame::check_flat(pos_arr, "_pos", sizeof(double), N))
+        !check(cf_arr, "_cf", sizeof(Complex)) || !check(pos_arr, "_pos", sizeof(double)))
         return nullptr;
 
     x = static_cast<double*>(PyArray_DATA(x_arr));
