@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -128,6 +129,14 @@ void search_together(const double* table, npy_intp n, const double* xs, const in
     }
 }
 
+// Whether the output shares memory with the n doubles from `in`.
+bool writes_into(const double* in, npy_intp n)
+{
+    const auto out_first = reinterpret_cast<std::uintptr_t>(p);
+    const auto in_first = reinterpret_cast<std::uintptr_t>(in);
+    return out_first < in_first + n * sizeof(double) && in_first < out_first + n * sizeof(Complex);
+}
+
 // Position i on the table interval from a to b.
 void interpolate(npy_intp i, npy_intp a, npy_intp b)
 {
@@ -149,7 +158,11 @@ void calc_p()
         return;
     }
     if (n < 2) return;
-    if (!ascending(pos, n)) {
+    // The searches below bracket a block of positions before any of its
+    // results is written, on a table checked once: an output over the
+    // positions or the table would change them under way. There, as on
+    // tables not ascending, each position is bisected in turn.
+    if (writes_into(x, n) || writes_into(pos, n) || !ascending(pos, n)) {
         for (npy_intp i = 0; i < n; ++i) {
             const npy_intp b = bisect(pos, n, x[i]);
             interpolate(i, b - 1, b);
