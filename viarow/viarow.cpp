@@ -3,11 +3,11 @@
 // module variables below and runs `calc_p` on them.
 #include "checks.hpp"
 #include "frame.hpp"
+#include "unaligned.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace {
 
@@ -70,8 +70,7 @@ npy_intp count_below(const double* from, double xi)
     const Lanes limit = {xi, xi};
     LaneMask total = {0, 0};
     for (int k = 0; k < window; k += 2) {
-        Lanes entries;
-        std::memcpy(&entries, from + k, sizeof entries);
+        const Lanes entries = frame::load<Lanes>(from + k);
         total += (LaneMask)(entries < limit);  // a true lane is -1
     }
     return -(total[0] + total[1]);
