@@ -3,6 +3,8 @@
 // in memory that is never released. Its header lives in the host's array `og`.
 #pragma once
 
+#include "frame.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -10,6 +12,15 @@ namespace cellcoef {
 
 constexpr std::uint32_t ORGA_MAGIC = 0x12349876;
 constexpr int ORGA_RING = 1000;
+constexpr int ORGA_BLOCK_FLOATS = 32768;
+// A shared block: ORGA_BLOCK_FLOATS floats and up to 15 bytes of alignment.
+constexpr std::size_t ORGA_BLOCK_BYTES = 131088;
+// Requests of more floats than this get their own allocation unless they fit
+// the current block.
+constexpr int ORGA_BLOCK_MAX_REQUEST = 4095;
+
+// What the caller of orga_insert or orga_alloc raises when they return null.
+constexpr const char* ORGA_MEMORY_FULL = "Error Alloc ORGA: Memory Full";
 
 // Fixed layout shared with the host: 8044 bytes, addresses as 32-bit values
 // (store memory lies below 2 GiB, so they are true addresses).
@@ -56,12 +67,41 @@ inline std::uint32_t orga_address(const float* p)
 
 // The address of a stored vector equal to the n floats at p (positions below
 // ntol within rel_tol), storing a copy first if there is none; p is rewritten
-// in place (magnitudes below 1e-37 become 0). Null when store memory is
-// exhausted.
+// in place (magnitudes below 1e-37 become 0). n >= 0; slots never written
+// match nothing. Null when store memory is exhausted, with the header unchanged.
 float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted);
 
-// n zero-filled floats of store memory; adds 4 * n to *counter. Null when
-// store memory is exhausted.
+// n zero-filled floats of store memory (n >= 0); adds 4 * n to *counter. Null
+// when store memory is exhausted, with the header and *counter unchanged.
 float* orga_alloc(OrgaHeader* o, int n, std::int32_t* counter);
+
+// The outcome of orga_prepare.
+enum class OrgaPrepare {
+    ready,              // the header is initialised and may be used
+    size_check_failed,  // no header yet, and the array's extent is not larger than one
+    too_small,          // the memory itself cannot hold the header and more
+    invalid,            // a header whose addresses are not store memory of this process
+};
+
+// Makes sure the `bytes` bytes at `data` (4-byte aligned, writable) start with
+// an initialised header, writing one when the magic word is missing. `extent`
+// is the size the host states for the array (strides[0] * dimensions[0]), which
+// must exceed the header before one is written; `bytes` must too. A header that
+// is already there is kept, once its addresses are known to be store memory
+// (a header copied from another process or forged would otherwise make the
+// store read and write at random).
+OrgaPrepare orga_prepare(void* data, std::size_t bytes, std::size_t extent);
+
+// The header in og's data for the store calls, initialised if need be. Null
+// with the module's error set when og cannot hold it: not C-contiguous, not
+// 4-byte aligned, read-only, the size check "unsigned(og->strides[0]*og->
+// dimensions[0]) > sizeof(*o)" (reported as cellcoef line 450), too small, or
+// a header that does not belong to this process.
+OrgaHeader* orga_open(PyArrayObject* og);
+
+// True when og is C-contiguous, 4-byte aligned and holds `bytes` bytes, the
+// part of the header a reader uses; raises the module's error naming og
+// otherwise.
+bool orga_readable(PyArrayObject* og, npy_intp bytes);
 
 }  // namespace cellcoef
