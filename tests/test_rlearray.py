@@ -1,0 +1,103 @@
+"""The host's RLE array type: construction, expansion, entries, refusals."""
+import gc
+
+import numpy as np
+import pytest
+
+import cellcoef
+import rlearray
+
+
+def expected_values(x):
+    """Each element as the type stores it: run value (x / max) times max."""
+    x = np.asarray(x, dtype=np.float32)
+    x = np.where(np.abs(x.astype(np.float64)) < 1e-37, np.float32(0), x)
+    line_max = np.maximum(np.abs(x).max(axis=-1, keepdims=True), np.float32(1e-30))
+    return (x / line_max).astype(np.float32) * line_max
+
+
+@pytest.mark.parametrize("values", [
+    [3.0, 3.0, -1.5, 0.0, 7.25],
+    np.arange(24, dtype=np.int64).reshape(2, 3, 4) % 5,
+    np.linspace(-3, 3, 60).reshape(3, 4, 5),                # float64 in
+    [[1e-38, 2.0, -9e-38], [0.0, 0.0, 0.0]],                 # flushed to 0
+    np.full((1,) * 9 + (4,), 2.5),                           # 10 dimensions
+    np.random.default_rng(1).integers(0, 3, (6, 5, 40)).astype(np.float32) * 0.7,
+])
+def test_round_trip(values):
+    r = rlearray.RleArray(values)
+    x = np.asarray(values, dtype=np.float32)
+    want = expected_values(x)
+    assert r.shape == x.shape and r.ndim == x.ndim
+    for got in (r.toarray(), np.asarray(r), np.array(r)):
+        assert got.dtype == np.float32 and got.shape == x.shape
+        np.testing.assert_array_equal(got, want)
+
+
+def test_caller_values_stay_untouched():
+    x = np.array([1e-38, 1.0], dtype=np.float32)
+    rlearray.RleArray(x)
+    assert x[0] == np.float32(1e-38)
+
+
+@pytest.mark.parametrize("shape, nbytes", [((7,), 16), ((2, 3), 32), ((4, 5, 7), 320)])
+def test_sizes_and_sharing(shape, nbytes):
+    # Every line equal: one stored list of two records, all other lines borrow it.
+    r = rlearray.RleArray(np.full(shape, 4.0))
+    nlines = nbytes // 16
+    assert (r.nbytes, r.nlines) == (nbytes, nlines)
+    assert r.used_bytes == nbytes + 2 * 8
+    assert r.shared_lines == nlines - 1
+
+
+def test_entry():
+    r = rlearray.RleArray([[[1, 1, 4, 4, 4]], [[0, 0, 0, 0, 0]]])
+    assert r.entry((0, 0)) == (4.0, 1, [(0.25, 0), (1.0, 2), (0.0, 5)])
+    assert r.entry([-1, -1]) == (np.float32(1e-30), 1, [(0.0, 0), (0.0, 5)])
+    one = rlearray.RleArray([2.0, 2.0])
+    assert one.entry(()) == (2.0, 1, [(1.0, 0), (0.0, 2)])
+    assert rlearray.RleArray([[2.0], [3.0]]).entry(1)[0] == 3.0
+    for bad in [(0,), (2, 0), (0, 1), (0, 0, 0)]:
+        with pytest.raises(IndexError):
+            r.entry(bad)
+
+
+@pytest.mark.parametrize("values, message", [
+    (np.float32(1.0), "1 to 10 dimensions, not 0"),
+    (np.ones((1,) * 11), "1 to 10 dimensions, not 11"),
+    ([1.0, np.nan], "finite"),
+    ([[1.0], [np.inf]], "finite"),
+    pytest.param([1e300], "finite",                          # inf as float32
+                 marks=pytest.mark.filterwarnings("ignore::RuntimeWarning")),
+    (np.ones((3, 0)), "dimensions do not fit"),
+    (np.ones(32767), "dimensions do not fit"),
+])
+def test_refusals(values, message):
+    with pytest.raises(ValueError, match=message):
+        rlearray.RleArray(values)
+
+
+def test_longest_line():
+    r = rlearray.RleArray(np.arange(32766) % 2)
+    assert len(r.entry(())[2]) == 32767
+
+
+def test_array_protocol():
+    r = rlearray.RleArray([[1.0, 2.0]])
+    assert np.asarray(r, dtype=np.float64).dtype == np.float64
+    if np.lib.NumpyVersion(np.__version__) >= "2.0.0":
+        with pytest.raises(ValueError):
+            np.asarray(r, copy=False)
+
+
+def test_borrowed_lists_outlive_their_owner():
+    # The results of last share run lists with each other; freeing one array
+    # frees its entry area only.
+    a = rlearray.RleArray(np.ones((3, 4, 5)))
+    b = rlearray.RleArray(np.zeros((3, 4, 5)))
+    codes = np.zeros((3, 4, 5), np.int16)
+    pm, pl, _ = cellcoef.last(a, b, codes, 0, 1.0)
+    assert pl.entry((0, 0))[1] == 0           # borrows from pm
+    del pm, a, b
+    gc.collect()
+    np.testing.assert_array_equal(pl.toarray(), np.ones((3, 4, 5), np.float32))
