@@ -1,8 +1,96 @@
+// Decides whether a chain of 2-D points lies on one circular arc: the circle
+// through every three consecutive points must agree with the previous one
+// within a tolerance. The result is the mean centre and radius.
+#include "checks.hpp"
 #include "frame.hpp"
+
+#include <cmath>
 
 namespace {
 
-PyObject* arcfind(PyObject*) { return frame::fail("arcfind: not built yet"); }
+// One chord of the chain: its unit direction and the constant of its
+// perpendicular bisector, direction . (X, Y) = bisector.
+struct Chord {
+    double ux, uy;
+    double bisector;
+    bool degenerate;
+};
+
+Chord chord(double x1, double y1, double x2, double y2)
+{
+    const double mx = (x1 + x2) * 0.5, my = (y1 + y2) * 0.5;
+    double ux = x2 - x1, uy = y2 - y1;
+    const double length = std::sqrt(ux * ux + uy * uy);
+    if (length == 0.0) return {0.0, 0.0, 0.0, true};
+    ux = ux / length;
+    uy = uy / length;
+    return {ux, uy, ux * mx + uy * my, false};
+}
+
+struct Arc {
+    double x, y, r;
+};
+
+// False as soon as a triple's circle strays more than `tol` from the last
+// accepted one; otherwise `mean` holds the mean over the accepted triples
+// (0/0 when there were none).
+bool arc_kernel(const double* points, npy_intp count, double tol, Arc& mean)
+{
+    double prev_x = 0.0, prev_y = 0.0, prev_r = -1.0;
+    double sum_x = 0.0, sum_y = 0.0, sum_r = 0.0;
+    npy_intp accepted = 0;
+    // The second chord of one triple is the first chord of the next: the
+    // midpoint sum commutes exactly, so each chord is computed once.
+    Chord u = count >= 2 ? chord(points[0], points[1], points[2], points[3]) : Chord{};
+    for (npy_intp i = 0; i + 2 < count; ++i) {
+        const double* p = points + 2 * i;
+        const Chord v = chord(p[2], p[3], p[4], p[5]);
+        if (!u.degenerate && !v.degenerate) {
+            const double det = u.ux * v.uy - v.ux * u.uy;
+            const double cx = (u.bisector * v.uy - u.uy * v.bisector) / det;
+            const double cy = (u.ux * v.bisector - v.ux * u.bisector) / det;
+            const double dx = cx - p[2], dy = cy - p[3];
+            const double r = std::sqrt(dx * dx + dy * dy);
+            if (prev_r != -1.0) {
+                if (std::fabs(cx - prev_x) > tol || std::fabs(cy - prev_y) > tol ||
+                    std::fabs(r - prev_r) > tol)
+                    return false;
+            }
+            prev_x = cx;
+            prev_y = cy;
+            prev_r = r;
+            sum_x += cx;
+            sum_y += cy;
+            sum_r += r;
+            ++accepted;
+        }
+        u = v;
+    }
+    mean = {sum_x / accepted, sum_y / accepted, sum_r / accepted};
+    return true;
+}
+
+PyObject* arcfind(PyObject* args)
+{
+    PyObject* points_obj;
+    double tol;
+    if (!frame::parse(args, "Od", &points_obj, &tol)) return nullptr;
+    if (!frame::require_arrays({points_obj})) return nullptr;
+
+    PyArrayObject* points = frame::array(points_obj);
+    // The point count comes from the first extent alone; an odd last entry
+    // is ignored.
+    if (PyArray_NDIM(points) < 1) return frame::fail_arg("Wrong number of dimensions", "points");
+    const npy_intp count = PyArray_DIM(points, 0) / 2;
+    if (count >= 3 && !frame::check_flat(points, "points", sizeof(double), 2 * count))
+        return nullptr;
+
+    Arc mean;
+    if (!arc_kernel(static_cast<const double*>(PyArray_DATA(points)), count >= 3 ? count : 0, tol,
+                    mean))
+        return frame::none();
+    return Py_BuildValue("(ddd)", mean.x, mean.y, mean.r);
+}
 
 PyMethodDef moduleMethods[] = {
     {"arcfind", frame::method<arcfind>, METH_VARARGS, nullptr},

@@ -22,11 +22,10 @@ PyObject* eval_in_main(const char* name)
     return PyRun_String(name, Py_eval_input, dict, dict);
 }
 
-int import_numpy()
-{
-    import_array1(-1);
-    return 0;
-}
+// NumPy's own import of its API table; unlike the import_array macro this
+// leaves the error of a failed numpy import in place, so the module's import
+// fails with it.
+int import_numpy() { return _import_array(); }
 
 }  // namespace
 
