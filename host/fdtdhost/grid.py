@@ -9,7 +9,6 @@ from types import SimpleNamespace
 
 import numpy as np
 
-from .model import ModelError
 
 EPS0 = 8.8541878128e-12
 MU0 = 1.25663706212e-6
@@ -94,35 +93,19 @@ class Grid:
         return ~inner
 
     def _place_lumped(self):
-        for n, elem in enumerate(self.model.lumped):
-            path = f"lumped[{n}]"
-            region = []
-            for a in (2, 1, 0):
-                if a == elem.axis:
-                    s = self._range(a, elem.lo[a], elem.hi[a])
-                else:
-                    k = self._layer(a, elem.lo[a])
-                    s = slice(k, k + 1)
-                if not 0 <= s.start < s.stop <= self.model.shape[a]:
-                    raise ModelError(f"{path}: covers no cell of the grid")
-                region.append(s)
-            region = tuple(region)
-            if self.pml[region].any():
-                raise ModelError(f"{path}: lies in the PML")
+        for elem in self.model.lumped:
+            region, ax = elem.region, elem.axis
             cells = self.lumped[region].size
             # cells in series share the resistance; as a conductivity of the cell
-            ax = elem.axis
             length = self.sizes[ax][region[2 - ax]] * 1e-3
-            others = [a for a in range(3) if a != ax]
-            area = (self.sizes[others[0]][region[2 - others[0]]][0] *
-                    self.sizes[others[1]][region[2 - others[1]]][0]) * 1e-6
-            sigma = length / (elem.resistance / cells * area)
+            across = [a for a in range(3) if a != ax]
+            area = 1e-6 * (self.sizes[across[0]][region[2 - across[0]].start] *
+                           self.sizes[across[1]][region[2 - across[1]].start])
             shape = [1, 1, 1]
             shape[2 - ax] = cells
             self.lumped[region] = True
-            self.lumped_sigma[region] = sigma.reshape(shape)
+            self.lumped_sigma[region] = (length / (elem.resistance / cells * area)).reshape(shape)
             self.lumped_on_axis[ax][region] = True
-            elem.region = region
 
     # -- data for cellcoef
 

@@ -141,6 +141,29 @@ def _grid_axis(value, path):
     return sizes
 
 
+def _lumped_cells(cells, axis, lo, hi, path):
+    """The cells (z, y, x slices) of an element: along its axis those whose
+    centre lies in [lo, hi), across it the cell that holds the point."""
+    region = []
+    for a in (2, 1, 0):
+        nodes = [0.0]
+        for size in cells[a]:
+            nodes.append(nodes[-1] + size)
+        if a == axis:
+            lo_a, hi_a = sorted((lo[a], hi[a]))
+            centres = [0.5 * (nodes[c] + nodes[c + 1]) for c in range(len(cells[a]))]
+            inside = [c for c, x in enumerate(centres) if lo_a <= x < hi_a]
+            if not inside:
+                _fail(path, f"covers no cell centre along {AXES[a]}")
+            region.append(slice(inside[0], inside[-1] + 1))
+        else:
+            if not 0 <= lo[a] < nodes[-1]:
+                _fail(path, f"outside the grid along {AXES[a]}")
+            c = max(i for i in range(len(cells[a])) if nodes[i] <= lo[a])
+            region.append(slice(c, c + 1))
+    return tuple(region)
+
+
 def _box_in_grid(lo, hi, path, extent):
     for a in range(3):
         if not lo[a] < hi[a]:
@@ -233,8 +256,13 @@ def validate(data):
         along = [a for a in range(3) if lo[a] != hi[a]]
         if len(along) != 1:
             _fail(path, '"from" and "to" must differ along exactly one axis')
+        region = _lumped_cells(cells, along[0], lo, hi, path)
+        inner = [slice(pml, len(c) - pml) for c in cells]
+        if any(region[2 - a].start < inner[a].start or region[2 - a].stop > inner[a].stop
+               for a in range(3)):
+            _fail(path, "lies in the PML")
         lumped.append(Model(name=elem.get("name", f"lumped{n}"), lo=lo, hi=hi,
-                            axis=along[0],
+                            axis=along[0], region=region,
                             resistance=_number(elem["resistance"], f"{path}.resistance",
                                                low=0, low_open=True)))
 
