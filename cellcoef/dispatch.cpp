@@ -1,7 +1,399 @@
+// dispatch: one grid line (z, y) from coefficient rows to a run table whose
+// records point at parameter vectors folded in the store.
+//
+// The wrapper checks every array and sequence item first and works on a copy
+// of the line's codes; the host's codes and the store are written only once
+// the line has been treated, so a refused call changes nothing.
 #include "methods.hpp"
 
-namespace cellcoef {
+#include "checks.hpp"
+#include "formulas.hpp"
+#include "hold.hpp"
+#include "orga.hpp"
+#include "rle.hpp"
+#include "settings.hpp"
 
-PyObject* dispatch(PyObject*) { return frame::fail("dispatch: not built yet"); }
+#include <cstdio>
+#include <cstring>
+
+namespace cellcoef {
+namespace {
+
+constexpr int LINE_PASSES = 2;   // the pm and the pl list
+constexpr int NORM_ITEMS = 4;
+constexpr int CODE_GROUP_KEEP = 0xaff;   // bits a group shares
+constexpr int CODE_FIRST_PASS_DROP = 0xb8;
+constexpr int CODE_SECOND_PASS_DROP = 0x47;
+constexpr int CODE_PML = 0x400;
+
+// The rows and per-cell state of one line, carved from one scratch block.
+struct LineState {
+    int n = 0;
+    int group_width = 1;
+    float* pm = nullptr;             // MAX_ROWS rows of n
+    float* pl = nullptr;             // MAX_ROWS rows of n
+    float* vector = nullptr;         // one run's parameters, at most 2 * MAX_ROWS * n
+    float* norm_products = nullptr;  // 6 * group_width
+    std::int32_t* npm = nullptr;
+    std::int32_t* npl = nullptr;
+    std::int16_t* codes = nullptr;   // the line's codes, worked on before they go back
+
+    std::size_t floats_needed() const
+    {
+        const std::size_t rows = static_cast<std::size_t>(MAX_ROWS) * n;
+        return 2 * rows + 2 * rows + 6 * static_cast<std::size_t>(group_width) + 2 * n +
+               (static_cast<std::size_t>(n) + 1) / 2;
+    }
+    void carve(float* p)
+    {
+        const std::size_t rows = static_cast<std::size_t>(MAX_ROWS) * n;
+        pm = p;
+        pl = pm + rows;
+        vector = pl + rows;
+        norm_products = vector + 2 * rows;
+        npm = reinterpret_cast<std::int32_t*>(norm_products + 6 * group_width);
+        npl = npm + n;
+        codes = reinterpret_cast<std::int16_t*>(npl + n);
+    }
+};
+
+// Step 4: every cell of a group gets the bits 0xaff of the group's OR. Cells
+// of one group must agree on bit 0x400; false after the diagnostic otherwise.
+bool merge_groups(LineState& s, int y, int z)
+{
+    std::int16_t* codes = s.codes;
+    for (int g = 0; g < s.n; g += s.group_width) {
+        int shared = 0;
+        for (int m = 0; m < s.group_width; ++m) {
+            if ((codes[g + m] ^ codes[g]) & CODE_PML) {
+                std::fprintf(stderr,
+                             "\n\n ERROR: Illegal Material Combination e.g. PML/surf\n"
+                             "x %d y %d z%d %x!=%x\n",
+                             g, y, z, static_cast<unsigned>(codes[g + m]),
+                             static_cast<unsigned>(codes[g]));
+                return false;
+            }
+            shared |= codes[g + m];
+        }
+        shared &= CODE_GROUP_KEEP;
+        for (int m = 0; m < s.group_width; ++m)
+            codes[g + m] = static_cast<std::int16_t>(codes[g + m] | shared);
+    }
+    return true;
+}
+
+// Step 6: every pair recomputed with a / dtfact; false when a cell's row
+// counts differ or are neither 6 nor 12.
+bool rescale_time_step(LineState& s, double dtfact)
+{
+    for (int x = 0; x < s.n; ++x) {
+        const int rows = s.npm[x];
+        if (rows != s.npl[x] || (rows != 6 && rows != 12)) return false;
+        for (int k = 0; k < rows; ++k) {
+            float* pm = s.pm + static_cast<std::ptrdiff_t>(k) * s.n + x;
+            float* pl = s.pl + static_cast<std::ptrdiff_t>(k) * s.n + x;
+            float a, b;
+            recover_parameters(*pm, *pl, &a, &b);
+            a = static_cast<float>(a / dtfact);
+            update_coefficients(a, b, pm, pl);
+        }
+    }
+    return true;
+}
+
+// Step 8: a group start whose code is a subset of its equal neighbours (with
+// the same tag and some component) takes theirs, left to right.
+void smooth_codes(LineState& s)
+{
+    std::int16_t* codes = s.codes;
+    const int gw = s.group_width;
+    for (int p = gw; p < s.n; p += gw) {
+        const int cur = codes[p];
+        const int prev = codes[p - gw];
+        const int next = p < s.n - gw ? codes[p + gw] : prev;
+        const int a = (prev & CODE_COMPONENTS) ? prev : next;
+        const int b = (next & CODE_COMPONENTS) ? next : a;
+        if (a == b && (a | cur) == a && (cur & CODE_TAG) == (a & CODE_TAG) &&
+            (cur & CODE_COMPONENTS))
+            codes[p] = static_cast<std::int16_t>(a);
+    }
+}
+
+// One run of step 9: cells x to x + dx - 1 of equal group codes.
+struct Run {
+    int x;
+    int dx;
+    int code;       // after the pass adjustments
+    bool recorded;  // the pass gives it a record
+    int pm_rows;    // rows per group in the parameter vector
+    int pl_rows;
+};
+
+Run next_run(const LineState& s, int x, int pass, int lossy3)
+{
+    Run r{x, 0, s.codes[x], true, 0, 0};
+    while (r.dx < run_limit && x + r.dx < s.n && s.codes[x + r.dx] == s.codes[x])
+        r.dx += s.group_width;
+    if (pass != 0) {
+        if (!(r.code & CODE_BOTH_PASSES)) r.recorded = false;
+        r.code &= ~CODE_SECOND_PASS_DROP;
+    } else if (r.code & CODE_BOTH_PASSES) {
+        r.code &= ~CODE_FIRST_PASS_DROP;
+    }
+    r.pm_rows = s.npm[x];
+    if (r.code & CODE_LOSSY)
+        r.pl_rows = (lossy3 && !(r.code & 0x80) && code_tag(r.code) == TAG_PLAIN) ? 3 : s.npl[x];
+    return r;
+}
+
+// The run's parameters: for each group, its pm rows, then its pl rows.
+int build_vector(const LineState& s, const Run& r)
+{
+    const int gw = s.group_width;
+    float* out = s.vector;
+    for (int f = 0; f < r.dx; f += gw) {
+        const int first = r.x + f;
+        for (int k = 0; k < r.pm_rows; ++k, out += gw)
+            std::memcpy(out, s.pm + static_cast<std::ptrdiff_t>(k) * s.n + first, gw * sizeof(float));
+        for (int k = 0; k < r.pl_rows; ++k, out += gw)
+            std::memcpy(out, s.pl + static_cast<std::ptrdiff_t>(k) * s.n + first, gw * sizeof(float));
+    }
+    return static_cast<int>(out - s.vector);
+}
+
+// Steps 9 and 10 on a treated line: records into runs, vectors into the store.
+// Null with the error set when store memory runs out.
+PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pass, int y, int z,
+                     int lossy3, int nterms)
+{
+    int used = 1;
+    for (int x = 0; x < s.n;) {
+        Run r = next_run(s, x, pass, lossy3);
+        x += r.dx;
+        if (!r.recorded) continue;
+        const int nps = build_vector(s, r);
+        if (r.dx > s.group_width) r.code |= CODE_MULTIGROUP;
+        std::uint32_t params = 0;
+        if (r.code & CODE_COMPONENTS) {
+            if (debug_mask & 0xf00) {
+                std::printf("z=%3d y=%3d x=%3d dx=%3d ", z, y, r.x, r.dx);
+                if (r.code & CODE_LOSSY) std::printf("DEBUG Orga: LOSSY  ");
+            }
+            const float* p = orga_insert(store, s.vector, nps, nps, 1);
+            if (p == nullptr) return frame::fail(ORGA_MEMORY_FULL);
+            params = orga_address(p);
+        }
+        const int tag = code_tag(r.code);
+        const float* aux = nullptr;  // tag 3 has none
+        if (tag == TAG_PLAIN)
+            aux = orga_insert(store, s.norm_products, 6 * s.group_width, 6 * s.group_width, 1);
+        else if (tag == TAG_SPLIT_LOSS)
+            aux = orga_alloc(store, 12 * r.dx, &store->direct_bytes);
+        else if (tag == TAG_LUMPED)
+            aux = orga_alloc(store, 3 * r.dx * (nterms - 2), &store->direct_bytes);
+        if (aux == nullptr && tag != 3) return frame::fail(ORGA_MEMORY_FULL);
+        std::int32_t* record = runs + used;
+        record[0] = r.x;
+        record[1] = r.dx;
+        record[2] = static_cast<std::int32_t>(params);
+        record[3] = r.code;
+        record[4] = aux != nullptr ? static_cast<std::int32_t>(orga_address(aux)) : 0;
+        used += 5;
+    }
+    runs[0] = used;
+    return frame::none();
+}
+
+// The check of every run's vector length against the scratch vector's
+// documented size, made before anything is written.
+bool vectors_fit(const LineState& s, int pass, int lossy3)
+{
+    const std::int64_t npsmx = 48 * static_cast<std::int64_t>(s.group_width) * s.n;
+    for (int x = 0; x < s.n;) {
+        const Run r = next_run(s, x, pass, lossy3);
+        x += r.dx;
+        if (r.recorded && static_cast<std::int64_t>(r.dx) * (r.pm_rows + r.pl_rows) >= npsmx)
+            return false;
+    }
+    return true;
+}
+
+const float* row_of(PyArrayObject* a, npy_intp r)
+{
+    return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
+}
+
+// Expands line (z, y) of every listed RLE array into its row; rows past the
+// list stay zero. False with the error set.
+bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_line,
+                 const LineState& s, float* rows, int y, int z)
+{
+    const std::int32_t idx[2] = {z, y};
+    for (int k = 0; k < MAX_ROWS; ++k) {
+        float* out = rows + static_cast<std::ptrdiff_t>(k) * s.n;
+        if (k >= length) {
+            std::memset(out, 0, sizeof(float) * s.n);
+            continue;
+        }
+        frame::Ref item = seq_item(list, k, tag);
+        if (!item) return frame::fail_arg("Missing item", tag), false;
+        if (!rle_check(item.get()) || !rle_consistent(reinterpret_cast<RleArray*>(item.get())))
+            return frame::report({"rle_check(q)", "cellcoef", check_line}), false;
+        const RleArray* a = reinterpret_cast<const RleArray*>(item.get());
+        if (a->nouter != 2) return frame::fail_arg("Wrong number of dimensions", tag), false;
+        if (z >= a->dims[0] || y >= a->dims[1])
+            return frame::fail_arg("Line outside the array", tag), false;
+        if (rle_line_length(a) != s.n) return frame::fail_arg("Wrong line length", tag), false;
+        rle_get_line(a, idx, out);
+    }
+    return true;
+}
+
+// The last cell of a tag, or -1.
+int last_cell_of(const LineState& s, int tag)
+{
+    for (int x = s.n - 1; x >= 0; --x)
+        if (code_tag(s.codes[x]) == tag) return x;
+    return -1;
+}
+
+}  // namespace
+
+PyObject* dispatch(PyObject* args)
+{
+    PyObject *runs_obj, *og_obj, *codes_obj, *coef_lists, *ext, *norms_seq;
+    int group_width, pass, z, y;
+    int lossy3 = 0, ntail = 0;
+    double dtfact = 1.0;
+    if (!frame::parse(args, "OOiiiiOOOO|idi", &runs_obj, &og_obj, &group_width, &pass, &z, &y,
+                      &codes_obj, &coef_lists, &ext, &norms_seq, &lossy3, &dtfact, &ntail))
+        return nullptr;
+
+    // Step 1: argument tests in their documented order.
+    if (!frame::require_arrays({codes_obj, og_obj, runs_obj})) return nullptr;
+    if (!PySequence_Check(coef_lists) || !PySequence_Check(ext) || !PySequence_Check(norms_seq))
+        return frame::fail("Sequence expected");
+    frame::Ref norms[NORM_ITEMS];
+    for (int k = 0; k < NORM_ITEMS; ++k) norms[k] = seq_item(norms_seq, k, "norms");
+    for (const frame::Ref& item : norms)
+        if (!item) return frame::fail_arg("Missing item", "norms");
+    if (!frame::require_arrays({norms[0].get(), norms[1].get(), norms[2].get(), norms[3].get()}))
+        return nullptr;
+    if (PySequence_Size(coef_lists) != LINE_PASSES) {
+        PyErr_Clear();
+        return frame::fail("Sequence length 2 expected");
+    }
+    frame::Ref lists[LINE_PASSES] = {seq_item(coef_lists, 0, "l"), seq_item(coef_lists, 1, "l")};
+    for (const frame::Ref& list : lists)
+        if (!list) return frame::fail_arg("Missing item", "coef_lists");
+    Py_ssize_t lengths[LINE_PASSES];
+    for (int i = 0; i < LINE_PASSES; ++i) {
+        lengths[i] = PySequence_Check(lists[i].get()) ? PySequence_Size(lists[i].get()) : -1;
+        if (lengths[i] < 0) {
+            PyErr_Clear();
+            return frame::fail("Sequence expected");
+        }
+    }
+    const Py_ssize_t nterms_wide = lengths[0] / 3;
+
+    // Sizes: the line, the run table and the norm rows the call touches.
+    if (group_width < 1) return frame::fail_arg("Value out of range", "group_width");
+    PyArrayObject* codes_array = frame::array(codes_obj);
+    // Empty dimensions are refused here, so the line has at least one group.
+    if (!frame::check_shape(codes_array, "codes", 2, 3, {})) return nullptr;
+    const npy_intp* cdims = PyArray_DIMS(codes_array);
+    if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
+        return frame::fail_arg("Line outside the array", "codes");
+    if (!frame::check_contiguous_axis(codes_array, "codes", 2)) return nullptr;
+    if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
+    LineState s;
+    s.n = static_cast<int>(cdims[2]);
+    s.group_width = group_width;
+    if (s.n % group_width != 0)
+        return frame::fail_arg("Line length not a multiple of the group width", "codes");
+    PyArrayObject* runs_array = frame::array(runs_obj);
+    if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)))
+        return nullptr;
+    static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
+                                                       "norms[3]"};
+    for (int k = 0; k < NORM_ITEMS; ++k) {
+        const npy_intp row = (k % 2 == 0) ? y : z;
+        const npy_intp floats = k < 2 ? 6 * static_cast<npy_intp>(group_width) : 6;
+        PyArrayObject* a = frame::array(norms[k].get());
+        if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
+            !frame::check_contiguous_axis(a, norm_names[k], 1))
+            return nullptr;
+    }
+
+    frame::Scratch<float> block = frame::scratch<float>(s.floats_needed());
+    if (!block) return PyErr_NoMemory();
+    s.carve(block.get());
+    for (int x = 0; x < s.n; ++x) s.npm[x] = s.npl[x] = 6;
+    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
+        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
+        y * PyArray_STRIDE(codes_array, 1));
+    std::memcpy(s.codes, host_codes, sizeof(std::int16_t) * s.n);
+
+    // Step 3: the rows.
+    if (!expand_rows(lists[0].get(), lengths[0], "pm", 463, s, s.pm, y, z) ||
+        !expand_rows(lists[1].get(), lengths[1], "pl", 475, s, s.pl, y, z))
+        return nullptr;
+
+    // Step 4: groups.
+    if (!merge_groups(s, y, z)) return frame::fail("Illegal Material Combination");
+
+    // Step 5: the treatments the pass wants, each over every cell of its tag.
+    bool wanted[4] = {false, false, false, false};
+    for (int g = 0; g < s.n; g += group_width)
+        if (pass == 0 || (s.codes[g] & CODE_BOTH_PASSES)) wanted[code_tag(s.codes[g])] = true;
+    // Only the lumped treatment and its runs use nterms, and it refuses more
+    // terms than the rows hold.
+    const int nterms = static_cast<int>(nterms_wide < MAX_ROWS ? nterms_wide : MAX_ROWS);
+    if (wanted[TAG_SPLIT_LOSS]) {
+        frame::Ref item = seq_item(ext, 0, "ext");
+        if (!item) return frame::fail_arg("Missing item", "ext");
+        const int positions[3] = {last_cell_of(s, TAG_SPLIT_LOSS) + 1, y + 1, z + 1};
+        LossProfiles loss;
+        switch (fetch_loss_profiles(item.get(), positions, &loss)) {
+        case Fetch::ok: break;
+        case Fetch::failed: return frame::fail("PML Problem");
+        case Fetch::refused: return nullptr;
+        }
+        apply_split_loss(loss.profiles, s.n, y, z, s.codes, s.pm, s.npm, s.pl, s.npl);
+    }
+    if (wanted[TAG_LUMPED]) {
+        if (nterms_wide < 2) return frame::fail_arg("Too few terms", "pm");
+        if (3 * nterms_wide > MAX_ROWS) return frame::fail_arg("Too many terms", "pm");
+        if (ntail < 0 || ntail > nterms - 2) return frame::fail_arg("Value out of range", "ntail");
+        frame::Ref item = seq_item(ext, 1, "ext");
+        if (!item) return frame::fail_arg("Missing item", "ext");
+        double max_stab_par = 0.0;
+        switch (fetch_max_stab_par(item.get(), &max_stab_par)) {
+        case Fetch::ok: break;
+        case Fetch::failed: return frame::fail("LR  Problem");
+        case Fetch::refused: return nullptr;
+        }
+        apply_lumped(max_stab_par, s.n, s.codes, s.pm, s.npm, s.pl, s.npl, nterms, ntail);
+    }
+    if (wanted[3]) return frame::fail("Treatment 3 not implemented");
+
+    // Steps 6 to 8.
+    if (dtfact != 1.0 && !rescale_time_step(s, dtfact)) return frame::fail("DTFACT problem");
+    scale_plain_cells(s.n, s.codes, s.pm, row_of(frame::array(norms[2].get()), y),
+                      row_of(frame::array(norms[3].get()), z));
+    smooth_codes(s);
+
+    if (!vectors_fit(s, pass, lossy3)) return frame::report({"nps<npsmx", "cellcoef", 683});
+
+    // From here on the host's arrays and the store change.
+    OrgaHeader* store = orga_open(frame::array(og_obj));
+    if (store == nullptr) return nullptr;
+    std::memcpy(host_codes, s.codes, sizeof(std::int16_t) * s.n);
+    const float* f1 = row_of(frame::array(norms[0].get()), y);
+    const float* f2 = row_of(frame::array(norms[1].get()), z);
+    for (int i = 0; i < 6 * group_width; ++i) s.norm_products[i] = f1[i] * f2[i];
+    return write_runs(s, store, static_cast<std::int32_t*>(PyArray_DATA(runs_array)), pass, y, z,
+                      lossy3, nterms);
+}
 
 }  // namespace cellcoef

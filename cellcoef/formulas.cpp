@@ -104,10 +104,12 @@ void apply_lumped(double max_stab_par, int n, std::int16_t* codes, float* pm_row
 
 frame::Ref seq_item(PyObject* seq, Py_ssize_t i, const char* tag)
 {
-    if (seq == nullptr || !PySequence_Check(seq)) {
+    if (seq == nullptr) {
         std::fprintf(stderr, "Array Expected: %s\n", tag);
         return frame::Ref();
     }
+    if (!PySequence_Check(seq)) std::fprintf(stderr, "Array Expected: %s\n", tag);
+    // A non-sequence has no length (-1), so its item is out of bounds too.
     const Py_ssize_t length = PySequence_Size(seq);
     if (length < 0) PyErr_Clear();
     if (i < 0 || i >= length)
