@@ -1,0 +1,784 @@
+"""fieldplot: face incidence (inzidenz) and field-plane display arrays (glarr)."""
+import itertools
+import math
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+
+import fieldplot
+
+F32 = np.float32
+SENTINEL = 99.0
+PERMUTATIONS = list(itertools.permutations(range(3)))
+
+
+def module_error(excinfo, message):
+    assert type(excinfo.value) is Exception
+    assert str(excinfo.value) == message
+
+
+# ---------------------------------------------------------------- inzidenz
+
+def literal_incidence(normal_axis, u_axis, v_axis, plane, u_begin, u_end, v_begin, v_end,
+                      coords, boxes, incidence, surface_only):
+    """The per-corner scan of every box, written out node by node."""
+    pairs = boxes.shape[1] // 2
+
+    def covered(n, i, j):
+        index = [0, 0, 0]
+        index[normal_axis], index[u_axis], index[v_axis] = n, i, j
+        p = []
+        for a in range(3):
+            if index[a] < 0 or index[a] >= len(coords[a]):
+                return False
+            p.append(float(F32(coords[a][index[a]])))
+        for b in range(pairs):
+            if all(float(boxes[a, 2 * b]) - 0.01 <= p[a] <= float(boxes[a, 2 * b + 1]) + 0.01
+                   for a in range(3)):
+                return True
+        return False
+
+    for i in range(u_begin, u_end):
+        for j in range(v_begin, v_end):
+            result = 1
+            for ci, cj in ((i, j), (i, j + 1), (i + 1, j), (i + 1, j + 1)):
+                if not covered(plane, ci, cj):
+                    result = 0
+                    break
+                if surface_only:
+                    above = covered(plane + 1, ci, cj)
+                    below = covered(plane - 1, ci, cj)
+                    if above and below:
+                        result = 0
+                        break
+            incidence[i, j] = result
+
+
+GRID = [np.arange(6.0), np.arange(6.0), np.arange(5.0)]  # x, y, z nodes
+
+
+def box_array(*boxes):
+    """Boxes as ((x0, x1), (y0, y1), (z0, z1)) to the [3][2B] corner layout."""
+    out = np.zeros((3, 2 * len(boxes)), F32)
+    for b, box in enumerate(boxes):
+        for a in range(3):
+            out[a, 2 * b:2 * b + 2] = box[a]
+    return out
+
+
+def incidence_run(boxes, plane, surface_only=0, window=(1, 4, 1, 4), coords=GRID):
+    incidence = np.full((6, 6), 9, np.uint8)
+    assert fieldplot.inzidenz(2, 0, 1, plane, *window, coords, boxes, incidence,
+                              surface_only) is None
+    return incidence
+
+
+WHOLE = ((0, 5), (0, 5), (0, 4))
+
+
+def faces(rows):
+    """Expected window faces (u 1..3, v 1..3) from three strings of 0/1."""
+    return np.array([[int(c) for c in r] for r in rows], np.uint8)
+
+
+@pytest.mark.parametrize("boxes, plane, surface_only, expected", [
+    pytest.param(box_array(), 2, 0, faces(["000"] * 3), id="no boxes"),
+    pytest.param(box_array(WHOLE), 2, 0, faces(["111"] * 3), id="whole grid"),
+    pytest.param(box_array(((0, 5), (0, 5), (2, 2))), 2, 1, faces(["111"] * 3),
+                 id="flat box in its plane, surface_only"),
+    pytest.param(box_array(((0, 5), (0, 5), (2, 2))), 1, 0, faces(["000"] * 3),
+                 id="flat box, other plane"),
+    pytest.param(box_array(((2, 2), (2, 2), (0, 4)), ((2, 2), (3, 3), (0, 4)),
+                           ((3, 3), (2, 2), (0, 4)), ((3, 3), (3, 3), (0, 4))),
+                 2, 0, faces(["000", "010", "000"]), id="four corners in four boxes"),
+    pytest.param(box_array(((1.005, 3.995), (1, 4), (0, 4))), 2, 0, faces(["111"] * 3),
+                 id="0.005 outside is inside"),
+    pytest.param(box_array(((1.02, 3.98), (1, 4), (0, 4))), 2, 0,
+                 faces(["000", "111", "000"]), id="0.02 outside is outside"),
+    pytest.param(box_array(((1.01005, 3.98995), (1, 4), (0, 4))), 2, 0,
+                 faces(["000", "111", "000"]), id="0.01005 outside is outside"),
+    pytest.param(box_array(((5, 0), (0, 5), (0, 4))), 2, 0, faces(["000"] * 3),
+                 id="swapped corners cover nothing"),
+    pytest.param(box_array(((2.01, 2.0), (0, 5), (0, 4))), 2, 0,
+                 faces(["000"] * 3), id="swapped by 0.01, one node column only"),
+    pytest.param(box_array(WHOLE), 0, 1, faces(["111"] * 3), id="surface_only first plane"),
+    pytest.param(box_array(WHOLE), 4, 1, faces(["111"] * 3), id="surface_only last plane"),
+    pytest.param(box_array(WHOLE), 2, 1, faces(["000"] * 3), id="surface_only middle plane"),
+    pytest.param(box_array(((0, 5), (0, 5), (1, 3))), 1, 1, faces(["111"] * 3),
+                 id="surface_only bottom of a thick box"),
+    pytest.param(box_array(((0, 5), (0, 5), (1, 3)), ((0, 5), (0, 5), (0, 0))), 1, 1,
+                 faces(["000"] * 3), id="surface_only covered below by another box"),
+    pytest.param(np.concatenate([box_array(), np.zeros((3, 1), F32) + 1], axis=1), 2, 0,
+                 faces(["000"] * 3), id="odd last column ignored"),
+    pytest.param(np.concatenate([box_array(WHOLE), np.full((3, 1), 1e9, F32)], axis=1), 2, 0,
+                 faces(["111"] * 3), id="odd column after a box"),
+])
+def test_incidence_cases(boxes, plane, surface_only, expected):
+    incidence = incidence_run(boxes, plane, surface_only)
+    np.testing.assert_array_equal(incidence[1:4, 1:4], expected)
+    outside = np.ones((6, 6), bool)
+    outside[1:4, 1:4] = False
+    assert (incidence[outside] == 9).all()
+    reference = np.full((6, 6), 9, np.uint8)
+    literal_incidence(2, 0, 1, plane, 1, 4, 1, 4, GRID, boxes, reference, surface_only)
+    np.testing.assert_array_equal(incidence, reference)
+
+
+@pytest.mark.parametrize("window", [(3, 3, 0, 5), (0, 5, 4, 2), (4, 1, 1, 4)])
+def test_incidence_empty_window_writes_nothing(window):
+    incidence = incidence_run(box_array(WHOLE), 2, 1, window)
+    assert (incidence == 9).all()
+
+
+def test_incidence_window_past_the_coordinates():
+    # Corner nodes beyond a coordinate array are not covered.
+    incidence = np.full((8, 8), 9, np.uint8)
+    fieldplot.inzidenz(2, 0, 1, 2, 3, 7, 3, 7, GRID, box_array(((0, 9), (0, 9), (0, 9))),
+                       incidence, 0)
+    np.testing.assert_array_equal(incidence[3:7, 3:7], np.pad(np.ones((2, 2)), (0, 2)))
+
+
+@pytest.mark.parametrize("seed", range(8))
+def test_incidence_matches_the_literal_scan(seed):
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(4, 9, size=3)
+    # Coordinates not sorted, with node-to-box gaps at the tolerance's edge.
+    coords = [rng.permutation(np.arange(n)) * 0.5 + rng.choice([0, 0.004, 0.006, 0.011], n)
+              for n in lengths]
+    pairs = rng.integers(0, 7)
+    lo = rng.integers(-1, 8, size=(3, pairs)) * 0.5 + rng.choice([-0.01, 0, 0.02], (3, pairs))
+    hi = lo + rng.integers(-1, 5, size=(3, pairs)) * 0.5 + rng.choice([0, 0.015], (3, pairs))
+    boxes = np.empty((3, 2 * pairs + int(rng.integers(0, 2))), F32)
+    boxes[:, 0:2 * pairs:2], boxes[:, 1:2 * pairs:2] = lo, hi
+    if boxes.shape[1] % 2:
+        boxes[:, -1] = 1.0
+    normal_axis, u_axis, v_axis = PERMUTATIONS[seed % 6]
+    for surface_only, plane in itertools.product((0, 1), range(-1, lengths[normal_axis] + 1)):
+        u_end = lengths[u_axis] + 1  # the last face column reaches past the coordinates
+        v_end = lengths[v_axis]
+        args = (normal_axis, u_axis, v_axis, plane, 0, u_end, 1, v_end)
+        # A strided, transposed view of the output checks the addressing too.
+        got = np.full((v_end + 2, u_end + 3), 7, np.uint8).T
+        fieldplot.inzidenz(*args, coords, np.asfortranarray(boxes), got, surface_only)
+        want = np.full((u_end + 3, v_end + 2), 7, np.uint8)
+        literal_incidence(*args, coords, boxes, want, surface_only)
+        np.testing.assert_array_equal(got, want)
+
+
+def inzidenz_args(**change):
+    args = dict(normal_axis=2, u_axis=0, v_axis=1, plane=2, u_begin=1, u_end=4, v_begin=1,
+                v_end=4, coords=GRID, boxes=box_array(WHOLE),
+                incidence=np.full((6, 6), 9, np.uint8), surface_only=0)
+    args.update(change)
+    return args
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(coords=5), "Sequence expected"),
+    (dict(coords=GRID[:2]), "Sequence expected"),
+    (dict(boxes=box_array(WHOLE).tolist()), "Array expected"),
+    (dict(incidence=[[0] * 6] * 6), "Array expected"),
+    (dict(u_axis=2), "Axes not a permutation"),
+    (dict(normal_axis=3), "Axes not a permutation"),
+    (dict(v_axis=-1), "Axes not a permutation"),
+    (dict(incidence=np.full((6, 3), 9, np.uint8)), "Array too small: incidence"),
+    (dict(incidence=np.full((6,), 9, np.uint8)), "Wrong number of dimensions: incidence"),
+    (dict(incidence=np.full((6, 6), 9, np.int16)), "Wrong element size: incidence"),
+    (dict(boxes=box_array(WHOLE).astype(np.float64)), "Wrong element size: boxes"),
+    (dict(boxes=box_array(WHOLE)[:2]), "Array too small: boxes"),
+    (dict(boxes=box_array(WHOLE).ravel()), "Wrong number of dimensions: boxes"),
+    (dict(coords=[GRID[0], GRID[1].astype(F32), GRID[2]]), "Wrong element size: coords[1]"),
+    (dict(coords=[GRID[0], GRID[1], np.zeros(())]),
+     "Wrong number of dimensions: coords[2]"),
+    (dict(u_begin=-1), "Negative index: u_begin"),
+    (dict(v_begin=-2), "Negative index: v_begin"),
+])
+def test_inzidenz_refuses(change, message):
+    args = inzidenz_args(**change)
+    before = np.copy(args["incidence"]) if isinstance(args["incidence"], np.ndarray) else None
+    with pytest.raises(Exception) as excinfo:
+        fieldplot.inzidenz(*args.values())
+    module_error(excinfo, message)
+    if before is not None:
+        np.testing.assert_array_equal(args["incidence"], before)
+
+
+def test_inzidenz_parse_failure_keeps_the_parser_error():
+    args = list(inzidenz_args().values())
+    with pytest.raises(TypeError):
+        fieldplot.inzidenz(*args[:-1])
+    with pytest.raises(TypeError):
+        fieldplot.inzidenz("2", *args[1:])
+
+
+def test_inzidenz_coordinate_item_not_an_array_returns_none():
+    args = inzidenz_args(coords=[GRID[0], list(GRID[1]), GRID[2]])
+    assert fieldplot.inzidenz(*args.values()) is None
+    assert (args["incidence"] == 9).all()
+
+
+# ---------------------------------------------------------------- glarr
+
+def grid_coords(nx=8, ny=8, nz=3):
+    return [np.arange(nx) * 1.0, np.arange(ny) * 2.0, np.arange(nz) * 0.5 + 0.25]
+
+
+def glarr(window, *, coords=None, mask=None, colour=None, height=None, axes=(2, 0, 1),
+          plane=1, height_scale=0.0, nodes=None, levels=0, alpha=0.75, arrows=0,
+          vectors=None, arrow_scale=1.0, capacity=200, ncounts=60):
+    """Calls glarr with sentinel-filled outputs; returns everything it was given."""
+    u_first, u_last, v_first, v_last = window
+    nu, nv = u_last - u_first + 1, v_last - v_first + 1
+    run = SimpleNamespace(
+        coords=grid_coords() if coords is None else coords,
+        mask=np.ones((u_last + 1, v_last + 1), np.uint8) if mask is None else mask,
+        colour=np.zeros((nu, nv), F32) if colour is None else colour,
+        height=np.zeros((nu, nv), F32) if height is None else height,
+        normals=np.full((capacity, 3), SENTINEL, F32),
+        positions=np.full((capacity, 3), SENTINEL, F32),
+        colours=np.full((capacity, 4), SENTINEL, F32),
+        counts=np.full(ncounts, -7, np.int32),
+        nodes=np.full((u_last + 1, v_last + 1, 10), SENTINEL, F32) if nodes is None else nodes,
+        vectors=vectors,
+    )
+    normal_axis, u_axis, v_axis = axes
+    run.result = fieldplot.glarr(
+        normal_axis, u_axis, v_axis, plane, u_first, u_last, v_first, v_last, run.coords,
+        run.mask, run.colour, run.height, run.normals, run.positions, run.colours, run.counts,
+        height_scale, run.nodes, levels, alpha, arrows, run.vectors, arrow_scale)
+    zero = list(run.counts).index(0) if 0 in run.counts else None
+    run.groups = list(run.counts[:zero]) if zero is not None else None
+    return run
+
+
+def node_position(coords, u, v, plane, axes=(2, 0, 1), lift=0.0):
+    normal_axis, u_axis, v_axis = axes
+    p = [0.0] * 3
+    p[u_axis], p[v_axis] = coords[u_axis][u], coords[v_axis][v]
+    p[normal_axis] = lift + coords[normal_axis][plane]
+    return np.array(p, F32)
+
+
+def test_node_pass_positions_and_untouched_nodes():
+    height = np.arange(12, dtype=F32).reshape(4, 3) - 5
+    run = glarr((1, 4, 2, 4), height=height, height_scale=0.5, mask=np.zeros((5, 5), np.uint8))
+    coords = run.coords
+    for u, v in itertools.product(range(1, 5), range(2, 5)):
+        lift = 0.5 * float(height[u - 1, v - 2])
+        np.testing.assert_array_equal(run.nodes[u, v, :3],
+                                      node_position(coords, u, v, 1, lift=lift))
+    window = np.zeros(run.nodes.shape[:2], bool)
+    window[1:5, 2:5] = True
+    assert (run.nodes[~window] == SENTINEL).all()
+    assert run.result == 0 and run.counts[0] == 0
+
+
+RAMP = [  # c, plain, doubled
+    (0.0, (0, 0, 1), (0, 0, 2)),
+    (0.25, (0, 0.5, 0.5), (0, 1, 1)),
+    (0.5, (0, 1, 0), (0, 2, 0)),
+    (0.75, (0.5, 0.5, 0), (1, 1, 0)),
+    (1.0, (1, 0, 0), (2, 0, 0)),
+    (1.25, (1.5, -0.5, 0), (3, -1, 0)),
+    (-0.75, (0.5, 0.5, 0), (1, 1, 0)),
+    (0.3, (0, 0.6, 0.4), (0, 1.2, 0.8)),
+]
+
+
+@pytest.mark.parametrize("arrows", [0, 1])
+def test_colour_ramp(arrows):
+    colour = np.array([[c] for c, _, _ in RAMP], F32)
+    run = glarr((0, len(RAMP) - 1, 3, 3), colour=colour, arrows=arrows, alpha=0.25,
+                coords=grid_coords(nx=len(RAMP)),
+                vectors=np.zeros((3, len(RAMP), 1), F32))
+    for u, (c, plain, doubled) in enumerate(RAMP):
+        c = abs(float(F32(c)))
+        want = (0, 2 * c, 2 * (0.5 - c)) if c < 0.5 else (2 * (c - 0.5), 2 * (1 - c), 0)
+        want = np.array([x * (2 if arrows else 1) for x in want] + [0.25], F32)
+        np.testing.assert_array_equal(run.nodes[u, 3, 6:], want)
+        np.testing.assert_allclose(run.nodes[u, 3, 6:9], doubled if arrows else plain,
+                                   atol=1e-6)
+
+
+def test_contour_mode_leaves_colours_and_normals():
+    run = glarr((0, 3, 0, 3), levels=3, colour=np.full((4, 4), 0.7, F32))
+    assert (run.nodes[:, :, 3:] == SENTINEL).all()
+    assert (run.normals == SENTINEL).all() and (run.colours == SENTINEL).all()
+
+
+def strip_columns(run, v, columns, coords, plane=1):
+    """Rows of a strip over node columns `columns` of row v, in emission order."""
+    return np.array([node_position(coords, u, vv, plane) for u in columns for vv in (v, v + 1)])
+
+
+@pytest.mark.parametrize("selected, groups", [
+    pytest.param([], [], id="nothing selected"),
+    pytest.param([3], [[3, 4]], id="one cell"),
+    pytest.param([1, 2, 4], [[1, 2, 3, 4, 5]], id="runs one cell apart"),
+    pytest.param([0, 3], [[0, 1], [3, 4]], id="runs two cells apart"),
+    pytest.param([0, 1, 5], [[0, 1, 2], [5, 6]], id="runs three cells apart"),
+    pytest.param([6], [[6]], id="u_last column alone"),
+    pytest.param([5, 6], [[5, 6]], id="cell before u_last and u_last"),
+])
+def test_surface_strips(selected, groups):
+    mask = np.zeros((7, 3), np.uint8)  # u_last = 6: column 6 is read as well
+    mask[selected, 1] = 1
+    run = glarr((0, 6, 0, 2), mask=mask)
+    assert run.groups == [2 * len(g) for g in groups]
+    assert run.result == sum(run.groups)
+    want = np.concatenate([strip_columns(run, 1, g, run.coords) for g in groups] +
+                          [np.zeros((0, 3), F32)])
+    np.testing.assert_array_equal(run.positions[:run.result], want)
+    assert (run.positions[run.result:] == SENTINEL).all()
+    flat = np.array([0, 0, -1], F32)
+    assert (run.normals[:run.result] == flat).all()
+    np.testing.assert_array_equal(run.colours[:run.result], np.tile([0, 0, 1, 0.75], (run.result, 1)))
+
+
+def test_single_cell_gives_four_vertices_in_order():
+    mask = np.zeros((5, 4), np.uint8)
+    mask[2, 1] = 1
+    mask[0, 1] = 1  # left of the window: its column is not the strip's
+    run = glarr((1, 4, 0, 3), mask=mask)
+    c = run.coords
+    want = [node_position(c, u, v, 1) for u, v in ((2, 1), (2, 2), (3, 1), (3, 2))]
+    assert run.result == 4 and run.groups == [4]
+    np.testing.assert_array_equal(run.positions[:4], want)
+
+
+@pytest.mark.parametrize("capacity, ncounts, result, counts", [
+    pytest.param(9, 10, 0, [0], id="capacity below 10"),
+    pytest.param(10, 10, 1, [0], id="one row"),
+    pytest.param(12, 10, 3, [0], id="stops inside the first group"),
+    pytest.param(13, 10, 4, [4, 0], id="stops after the first group"),
+    pytest.param(16, 10, 7, [4, 0], id="stops inside the second group"),
+    pytest.param(200, 1, 4, [0], id="no room for a group entry"),
+    pytest.param(200, 2, 8, [4, 0], id="room for one group entry"),
+    pytest.param(200, 3, 12, [4, 4, 0], id="room for two group entries"),
+    pytest.param(200, 4, 12, [4, 4, 4, 0], id="enough"),
+])
+def test_surface_emission_stops(capacity, ncounts, result, counts):
+    # Groups of 4, 4 (row 0) and 4 (row 1).
+    mask = np.zeros((5, 3), np.uint8)
+    mask[[0, 3], 0] = 1
+    mask[0, 1] = 1
+    run = glarr((0, 4, 0, 2), mask=mask, capacity=capacity, ncounts=ncounts)
+    assert run.result == result
+    assert list(run.counts[:len(counts)]) == counts
+    assert (run.counts[len(counts):] == -7).all()
+    assert (run.positions[result:] == SENTINEL).all()
+    assert (run.positions[:result] != SENTINEL).all()
+
+
+@pytest.mark.parametrize("axes", PERMUTATIONS)
+def test_flat_plane_normals(axes):
+    # height_scale 0 does not read height_values: an empty array passes.
+    coords = [np.arange(5.0) * s for s in (1.0, -2.0, 0.5)]
+    run = glarr((0, 3, 1, 4), axes=axes, coords=coords, height=np.zeros((0, 0), F32),
+                plane=2, height_scale=0.0)
+    flat = np.zeros(3, F32)
+    flat[axes[0]] = -1
+    assert (run.nodes[0:4, 1:5, 3:6] == flat).all()
+
+
+@pytest.mark.parametrize("window", [(2, 2, 0, 4), (0, 4, 3, 3), (1, 1, 1, 1)])
+def test_window_one_node_wide_gets_flat_normals(window):
+    u_first, u_last, v_first, v_last = window
+    shape = (u_last - u_first + 1, v_last - v_first + 1)
+    height = np.random.default_rng(1).random(shape).astype(F32)
+    run = glarr(window, height=height, height_scale=3.0)
+    assert (run.nodes[u_first:u_last + 1, v_first:v_last + 1, 3:6] == [0, 0, -1]).all()
+
+
+def numpy_normals(nodes):
+    """Normals of a window's node table, as the normal pass builds them."""
+    p = nodes[:, :, :3].astype(np.float64)
+    n = np.cross(p[1:, :-1] - p[:-1, :-1], p[:-1, 1:] - p[:-1, :-1])
+    n /= np.sqrt((n * n).sum(axis=2))[:, :, None]
+    return np.where(n[:, :, 2:3] > 0, -n, n)
+
+
+def test_relief_normals():
+    rng = np.random.default_rng(5)
+    height = rng.random((6, 5)).astype(F32)
+    run = glarr((0, 5, 0, 4), height=height, height_scale=2.0)
+    got = run.nodes[:, :, 3:6]
+    np.testing.assert_allclose(got[:-1, :-1], numpy_normals(run.nodes), rtol=0, atol=2e-7)
+    # The last column copies its left neighbour, the last row the node below it
+    # (the corner therefore its left neighbour), each normalised again.
+    np.testing.assert_allclose(got[-1], got[-2], rtol=0, atol=1e-7)
+    np.testing.assert_allclose(got[:-1, -1], got[:-1, -2], rtol=0, atol=1e-7)
+    assert (got[:, :, 2] < 0).all()
+    np.testing.assert_allclose(np.linalg.norm(got, axis=2), 1, rtol=1e-6)
+
+
+def test_zero_difference_vectors_get_the_flat_normal():
+    coords = grid_coords()
+    coords[0] = np.array([0.0, 1.0, 1.0, 2.0, 3.0, 4.0])  # nodes u = 1 and 2 coincide
+    height = np.tile(np.arange(4, dtype=F32), (4, 1))  # slope along v only
+    run = glarr((0, 3, 0, 3), coords=coords, height=height, height_scale=1.0)
+    assert (run.nodes[1, :3, 3:6] == [0, 0, -1]).all()
+    sloped = run.nodes[0, 0, 3:6]
+    np.testing.assert_allclose(sloped, np.array([0, 1, -2]) / math.sqrt(5), atol=1e-7)
+
+
+def test_vertical_step_keeps_its_normal():
+    # Where nodes u = 1 and 2 coincide in x but not in height, the cell is
+    # vertical: its normal has no component along the normal axis and is kept.
+    coords = grid_coords()
+    coords[0] = np.array([0.0, 1.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0])
+    height = np.zeros((4, 4), F32)
+    height[2] = 1.0
+    run = glarr((0, 3, 0, 3), coords=coords, height=height, height_scale=1.0)
+    np.testing.assert_array_equal(run.nodes[1, :3, 3:6], np.tile([-1, 0, 0], (3, 1)))
+
+
+def contour_cell(values, levels, **kw):
+    """One selected cell with heights (0,0), (1,0), (0,1), (1,1)."""
+    height = np.array([[values[0], values[2]], [values[1], values[3]]], F32)
+    return glarr((0, 1, 0, 1), height=height, levels=levels,
+                 coords=[np.array([0.0, 1.0]), np.array([0.0, 1.0]), np.array([0.0])],
+                 plane=0, **kw)
+
+
+@pytest.mark.parametrize("levels, want", [
+    (1, [0.5]),
+    (4, [0.125, 0.375, 0.625, 0.875]),
+])
+def test_contour_levels(levels, want):
+    # Heights 0 at u = 0, 1 at u = 1: each level crosses edges 0 and 3 at x = level.
+    run = contour_cell([0, 1, 0, -1], levels)
+    assert run.result == run.counts[0] == 2 * len(want)
+    assert run.counts[1] == 0
+    pts = run.positions[:run.result]
+    np.testing.assert_allclose(pts[:, 0], np.repeat(want, 2), atol=1e-7)
+    np.testing.assert_array_equal(pts[:, 1], [0, 1] * len(want))
+
+
+@pytest.mark.parametrize("values, points", [
+    pytest.param([0.5, 0.5, -0.5, 0.5], [], id="equal-valued edges"),
+    pytest.param([0.5, 0, 0, 0], [(0, 0), (0, 0)], id="level at a node, two edges end there"),
+    pytest.param([0.5, 0.5, 0, 0.5], [(0, 0), (1, 1)], id="level at two nodes"),
+])
+def test_contour_special_edges(values, points):
+    run = contour_cell(values, 1)
+    assert run.result == run.counts[0] == len(points)
+    np.testing.assert_array_equal(run.positions[:len(points), :2], np.reshape(points, (-1, 2)))
+
+
+@pytest.mark.parametrize("capacity, result, first_count", [(11, 2, 0), (12, 3, 0), (18, 8, 8)])
+def test_contour_capacity(capacity, result, first_count):
+    run = contour_cell([0, 1, 0, 1], 4, capacity=capacity)
+    assert run.result == result and run.counts[0] == first_count
+    assert (run.positions[result:] == SENTINEL).all()
+
+
+def numpy_contours(coords, axes, plane, window, mask, height, height_scale, levels):
+    normal_axis, u_axis, v_axis = axes
+    u_first, u_last, v_first, v_last = window
+    nu, nv = u_last - u_first + 1, v_last - v_first + 1
+    pos = np.empty((nu, nv, 3), F32)
+    pos[:, :, u_axis] = coords[u_axis][u_first:u_last + 1, None]
+    pos[:, :, v_axis] = coords[v_axis][None, v_first:v_last + 1]
+    pos[:, :, normal_axis] = height_scale * height.astype(np.float64) + coords[normal_axis][plane]
+    pos = pos.astype(np.float64)
+    h = np.abs(height.astype(np.float64))
+    edges = [((0, 0), (1, 0)), ((0, 0), (0, 1)), ((1, 1), (1, 0)), ((1, 1), (0, 1))]
+
+    def corner(a, du, dv):  # [u][v] of the cells' corner (du, dv)
+        return a[du:du + nu - 1, dv:dv + nv - 1]
+
+    selected = mask[u_first:u_last, v_first:v_last] != 0
+    out = []
+    step = 1 / levels
+    level = step / 2.0
+    while level < 1.0:
+        a = np.stack([corner(h, *e[0]) for e in edges], axis=-1)
+        b = np.stack([corner(h, *e[1]) for e in edges], axis=-1)
+        p1 = np.stack([corner(pos, *e[0]) for e in edges], axis=2)
+        p2 = np.stack([corner(pos, *e[1]) for e in edges], axis=2)
+        with np.errstate(divide="ignore", invalid="ignore"):
+            t = (level - b) / (a - b)
+            pts = t[..., None] * p1 + (1 - t[..., None]) * p2
+        ok = (a != b) & (t >= 0) & (t <= 1) & selected[:, :, None]
+        # Emission order: v outer, u inner, then the edge.
+        out.append(pts.transpose(1, 0, 2, 3)[ok.transpose(1, 0, 2)])
+        level += step
+    return np.concatenate(out).astype(F32)
+
+
+@pytest.mark.parametrize("axes", [(2, 0, 1), (0, 2, 1)])
+def test_contours_match_numpy_edge_crossings(axes):
+    rng = np.random.default_rng(11)
+    window = (2, 9, 1, 7)
+    coords = [np.cumsum(rng.random(12)) for _ in range(3)]
+    mask = (rng.random((10, 8)) < 0.7).astype(np.uint8)
+    height = rng.uniform(-1, 1, (8, 7)).astype(F32)
+    height[3, 2] = height[4, 2] = 0.3  # an equal-valued edge
+    height[5, 5] = 0.5  # exactly the level of 0.5 (levels = 5)
+    want = numpy_contours(coords, axes, 4, window, mask, height, 0.3, 5)
+    run = glarr(window, axes=axes, plane=4, coords=coords, mask=mask, height=height,
+                height_scale=0.3, levels=5, capacity=len(want) + 10)
+    assert run.result == run.counts[0] == len(want) > 100
+    np.testing.assert_array_equal(run.positions[:run.result], want)
+
+
+def test_strided_arrays_give_the_same_arrays():
+    rng = np.random.default_rng(3)
+    height = rng.random((5, 4)).astype(F32)
+    mask = (rng.random((6, 4)) < 0.6).astype(np.uint8)
+    plain = glarr((1, 5, 0, 3), height=height, mask=mask, height_scale=1.5)
+    strided = glarr((1, 5, 0, 3), height=np.asfortranarray(height), mask=mask.T.copy().T,
+                    height_scale=1.5,
+                    nodes=np.full((12, 4, 20), SENTINEL, F32)[::2, :, ::2])
+    assert plain.result == strided.result > 0
+    np.testing.assert_array_equal(plain.nodes, strided.nodes)
+    np.testing.assert_array_equal(plain.positions, strided.positions)
+    np.testing.assert_array_equal(plain.normals, strided.normals)
+
+
+# ---------------------------------------------------------------- arrows
+
+def arrow(q, f=1.0, arrow_scale=1.0, capacity=200, levels=0, nodes=None):
+    """One selected node at the origin with field vector q and colour value f."""
+    zero = [np.zeros(1), np.zeros(2), np.zeros(1)]
+    vectors = np.array(q, F32).reshape(3, 1, 1)
+    return glarr((0, 0, 0, 1), coords=zero, plane=0, colour=np.full((1, 2), f, F32), arrows=1, vectors=vectors, nodes=nodes,
+                 arrow_scale=arrow_scale, capacity=capacity, levels=levels,
+                 mask=np.ones((1, 2), np.uint8))
+
+
+def arrow_points(run, first=0):
+    """A, B, C, D, T of the arrow whose rows start at `first`."""
+    p = run.positions[first:first + 16]
+    return dict(A=p[0], B=p[1], D=p[2], C=p[3], T=p[5])
+
+
+def test_arrow_worked_example():
+    run = arrow((0, 0, 1))
+    assert run.result == 16 and run.groups == [4, 3, 3, 3, 3]
+    pts = arrow_points(run)
+    want = dict(A=(0.15, -0.15, -0.5), B=(-0.15, -0.15, -0.5), C=(-0.15, 0.15, -0.5),
+                D=(0.15, 0.15, -0.5), T=(0, 0, 0.5))
+    for name, point in want.items():
+        np.testing.assert_allclose(pts[name], point, atol=1e-7, err_msg=name)
+    order = ["A", "B", "D", "C", "D", "T", "C", "C", "T", "B", "B", "T", "A", "A", "T", "D"]
+    np.testing.assert_array_equal(run.positions[:16], [pts[k] for k in order])
+    s, c = 0.98894, 0.14834
+    normals = [(0, 0, -1)] * 4 + [(0, s, c)] * 3 + [(-s, 0, c)] * 3 + [(0, -s, c)] * 3 + \
+        [(s, 0, c)] * 3
+    np.testing.assert_allclose(run.normals[:16], normals, atol=1e-5)
+    np.testing.assert_array_equal(run.colours[:16], np.tile([2, 0, 0, 0.75], (16, 1)))
+    assert (run.positions[16:] == SENTINEL).all()
+
+
+def pointing_out(run):
+    """Sign of each face normal against the direction from the pyramid's centre."""
+    pts = arrow_points(run)
+    centre = np.mean([pts[k] for k in "ABCDT"], axis=0)
+    faces = [(0, "ABDC"), (4, "DTC"), (7, "CTB"), (10, "BTA"), (13, "ATD")]
+    return [np.sign(np.dot(run.normals[row], np.mean([pts[k] for k in names], axis=0) - centre))
+            for row, names in faces]
+
+
+@pytest.mark.parametrize("q, b0, b1", [
+    ((0, 0, 1), (0, 1, 0), (-1, 0, 0)),
+    ((0, 1, 0), (0, 0, -1), (1, 0, 0)),
+    ((1, 1, 0), (0, 0, -1), np.array((1, -1, 0)) / math.sqrt(2)),
+    ((1, 0.2, 0), (0, 0, -1), np.array((0.2, -1, 0)) / math.sqrt(1.04)),
+    # no later candidate is perpendicular to b0: b1 = d x b0
+    ((1, 1, 1), np.array((0, 1, -1)) / math.sqrt(2), np.array((-2, 1, 1)) / math.sqrt(6)),
+    ((0.3, -2, 5), None, None),
+    ((0.02, 0.01, -1), None, None),
+])
+def test_arrow_base_vectors(q, b0, b1):
+    run = arrow(q, f=1.0, arrow_scale=2.0)  # L = 2, W = 0.3
+    pts = arrow_points(run)
+    got0 = (pts["D"] - pts["A"]) / 0.6
+    got1 = (pts["B"] - pts["A"]) / 0.6
+    d = np.array(q) / np.linalg.norm(q)
+    if b0 is not None:
+        np.testing.assert_allclose(got0, b0, atol=1e-6)
+        np.testing.assert_allclose(got1, b1, atol=1e-6)
+    for b in (got0, got1):
+        assert abs(np.linalg.norm(b) - 1) < 1e-6
+        assert abs(np.dot(b, d)) < 1e-6
+    assert abs(np.dot(got0, got1)) <= 0.05
+    np.testing.assert_allclose(pts["T"], d, atol=1e-6)
+
+
+def test_arrow_normals_turn_with_the_base():
+    assert pointing_out(arrow((0, 0, 1))) == [1] * 5
+    inward = arrow((0, 1, 0))
+    np.testing.assert_allclose(inward.normals[0], (0, 1, 0), atol=1e-7)
+    assert pointing_out(inward) == [-1] * 5
+
+
+@pytest.mark.parametrize("f, length", [(0.0, 0.2), (1.0, 1.0), (-1.0, -0.6), (2.0, 1.8)])
+def test_arrow_length(f, length):
+    run = arrow((0, 0, 3), f=f, arrow_scale=1.0)
+    pts = arrow_points(run)
+    np.testing.assert_allclose(pts["T"], (0, 0, length / 2), atol=1e-7)
+    np.testing.assert_allclose(pts["A"], (0.15 * length, -0.15 * length, -length / 2), atol=1e-7)
+
+
+@pytest.mark.parametrize("q, f, arrow_scale", [
+    pytest.param((0, 0, 0), 1.0, 1.0, id="zero vector"),
+    pytest.param((0, 0, 1), -0.25, 1.0, id="f = -0.25"),
+    pytest.param((0, 0, 1), 1.0, 0.0, id="arrow_scale 0"),
+])
+def test_arrow_skipped(q, f, arrow_scale):
+    run = arrow(q, f=f, arrow_scale=arrow_scale)
+    assert run.result == 0 and run.counts[0] == 0
+    assert (run.positions == SENTINEL).all()
+
+
+def arrow_field(capacity=400, ncounts=60, levels=0, nodes=None):
+    """Arrows on a 3 x 3 window: rows v = 0, 1 are visited, row v = 2 is not."""
+    vectors = np.zeros((3, 3, 3), F32)
+    vectors[2] = 1.0
+    mask = np.ones((3, 3), np.uint8)
+    mask[1, 0] = 0
+    return glarr((0, 2, 0, 2), mask=mask, arrows=1, vectors=vectors, levels=levels,
+                 colour=np.full((3, 3), 0.5, F32), capacity=capacity, ncounts=ncounts,
+                 nodes=nodes)
+
+
+def test_arrows_over_a_window():
+    run = arrow_field()
+    assert run.result == 16 * 5
+    assert run.groups == [4, 3, 3, 3, 3] * 5
+    # Arrow nodes in emission order: (0,0), (2,0), (0,1), (1,1), (2,1); row v = 2 has none.
+    centres = run.positions[:80].reshape(5, 16, 3)[:, [0, 3]].mean(axis=1)
+    coords = run.coords
+    want = [node_position(coords, u, v, 1) - (0, 0, 0.3) for u, v in
+            ((0, 0), (2, 0), (0, 1), (1, 1), (2, 1))]
+    np.testing.assert_allclose(centres, want, atol=1e-6)
+
+
+@pytest.mark.parametrize("capacity, ncounts, result, counts", [
+    pytest.param(9, 10, 0, [0], id="capacity below 10"),
+    pytest.param(10 + 16 + 5, 20, 22, [4, 3, 3, 3, 3, 4, 0], id="last arrow cut off"),
+    pytest.param(10 + 15, 20, 16, [4, 3, 3, 3, 3, 0], id="room for exactly one arrow"),
+    pytest.param(400, 4, 13, [4, 3, 3, 0], id="no room for more group entries"),
+])
+def test_arrow_emission_stops(capacity, ncounts, result, counts):
+    run = arrow_field(capacity=capacity, ncounts=ncounts)
+    assert run.result == result
+    assert list(run.counts[:len(counts)]) == counts
+    assert (run.positions[result:] == SENTINEL).all()
+
+
+def test_arrows_with_contour_levels_keep_earlier_colours():
+    nodes = np.full((3, 3, 10), SENTINEL, F32)
+    nodes[:, :, 6:] = (0.1, 0.2, 0.3, 0.4)
+    run = arrow_field(levels=2, nodes=nodes)
+    assert run.result == 80
+    np.testing.assert_array_equal(run.colours[:80], np.tile(F32([0.1, 0.2, 0.3, 0.4]), (80, 1)))
+    assert (run.nodes[:, :, 3:6] == SENTINEL).all()
+
+
+# ---------------------------------------------------------------- glarr refusals
+
+GLARR_NAMES = ["normal_axis", "u_axis", "v_axis", "plane", "u_first", "u_last", "v_first",
+               "v_last", "coords", "cell_mask", "colour_values", "height_values", "out_normals",
+               "out_positions", "out_colours", "out_counts", "height_scale", "nodes",
+               "contour_levels", "alpha", "arrows", "vectors", "arrow_scale"]
+ARRAY_ARGS = ["cell_mask", "colour_values", "height_values", "out_normals", "out_positions",
+              "out_colours", "out_counts", "nodes"]
+
+
+def glarr_args(**change):
+    """Arguments of an arrow-mode call on the window u 1..3, v 0..2."""
+    args = dict(normal_axis=2, u_axis=0, v_axis=1, plane=1, u_first=1, u_last=3, v_first=0,
+                v_last=2, coords=grid_coords(), cell_mask=np.ones((4, 3), np.uint8),
+                colour_values=np.full((3, 3), 0.5, F32), height_values=np.ones((3, 3), F32),
+                out_normals=np.zeros((120, 3), F32), out_positions=np.zeros((120, 3), F32),
+                out_colours=np.zeros((120, 4), F32), out_counts=np.zeros(40, np.int32),
+                height_scale=1.0, nodes=np.zeros((4, 3, 10), F32), contour_levels=0,
+                alpha=1.0, arrows=1, vectors=np.ones((3, 3, 2), F32), arrow_scale=1.0)
+    args.update(change)
+    assert list(args) == GLARR_NAMES
+    return args
+
+
+def test_glarr_arguments_pass_unchanged():
+    args = glarr_args()
+    assert fieldplot.glarr(*args.values()) == 16 * 6
+    # vectors is not looked at without arrows
+    assert fieldplot.glarr(*glarr_args(arrows=0, vectors="x").values()) > 0
+
+
+@pytest.mark.parametrize("change, message", [
+    (dict(coords=5), "Sequence expected"),
+    (dict(coords=grid_coords()[:2]), "Sequence expected"),
+    *[(dict([(name, [0])]), "Array expected") for name in ARRAY_ARGS],
+    (dict(vectors=[[0]]), "Array expected"),
+    (dict(u_axis=1, v_axis=0, normal_axis=0), "Axes not a permutation"),
+    (dict(v_axis=3), "Axes not a permutation"),
+    (dict(contour_levels=-1), "Negative value: contour_levels"),
+    (dict(u_first=-1, colour_values=np.zeros((5, 3), F32)), "Negative index: u_first"),
+    (dict(v_first=-1), "Negative index: v_first"),
+    (dict(plane=-1), "Negative index: plane"),
+    (dict(coords=[np.arange(3.0), np.arange(5.0), np.arange(3.0)]), "Array too small: coords[0]"),
+    (dict(coords=[np.arange(4.0), np.arange(5.0), np.arange(1.0)]), "Array too small: coords[2]"),
+    (dict(coords=[np.arange(4.0), np.arange(5.0, dtype=F32), np.arange(3.0)]),
+     "Wrong element size: coords[1]"),
+    (dict(cell_mask=np.ones((3, 3), np.uint8)), "Array too small: cell_mask"),
+    (dict(cell_mask=np.ones((4, 3), np.int16)), "Wrong element size: cell_mask"),
+    (dict(colour_values=np.ones((3, 2), F32)), "Array too small: colour_values"),
+    (dict(colour_values=np.ones((3, 3))), "Wrong element size: colour_values"),
+    (dict(height_values=np.ones((2, 3), F32)), "Array too small: height_values"),
+    (dict(out_normals=np.zeros((90, 3), F32)), "Array too small: out_normals"),
+    (dict(out_colours=np.zeros((100, 3), F32)), "Array too small: out_colours"),
+    (dict(out_positions=np.zeros((100, 2), F32)), "Array too small: out_positions"),
+    (dict(out_positions=np.zeros((), F32)), "Wrong number of dimensions: out_positions"),
+    (dict(out_counts=np.zeros(0, np.int32)), "Array too small: out_counts"),
+    (dict(out_counts=np.zeros(40, np.int64)), "Wrong element size: out_counts"),
+    (dict(nodes=np.zeros((4, 3, 9), F32)), "Array too small: nodes"),
+    (dict(nodes=np.zeros((4, 2, 10), F32)), "Array too small: nodes"),
+    (dict(nodes=np.zeros((4, 3, 10))), "Wrong element size: nodes"),
+    (dict(vectors=np.ones((2, 3, 2), F32)), "Array too small: vectors"),
+    (dict(vectors=np.ones((3, 3, 1), F32)), "Array too small: vectors"),
+    (dict(arrows=0, contour_levels=2, height_scale=0.0, height_values=np.ones((3, 2), F32)),
+     "Array too small: height_values"),
+    (dict(arrows=0, contour_levels=2, cell_mask=np.ones((3, 1), np.uint8)),
+     "Array too small: cell_mask"),
+])
+def test_glarr_refuses(change, message):
+    args = glarr_args(**change)
+    before = {k: np.copy(v) for k, v in args.items() if isinstance(v, np.ndarray)}
+    with pytest.raises(Exception) as excinfo:
+        fieldplot.glarr(*args.values())
+    module_error(excinfo, message)
+    for k, v in before.items():
+        np.testing.assert_array_equal(args[k], v, err_msg=k)
+
+
+@pytest.mark.parametrize("change", [
+    dict(height_scale=0.0, height_values=np.zeros((0,), F32)),
+    dict(arrows=0, contour_levels=3, out_normals=np.zeros((0, 3), F32),
+         out_colours=np.zeros((1,), F32)),
+    dict(out_positions=np.zeros((9, 3), F32), out_normals=np.zeros((0, 3), F32),
+         out_colours=np.zeros((0, 4), F32)),
+    dict(u_first=3, u_last=2, v_first=-5, plane=-3, coords=[np.zeros(0)] * 3,
+         nodes=np.zeros(0, F32), colour_values=np.zeros(0, F32)),
+])
+def test_glarr_accepts_arrays_it_does_not_read(change):
+    assert fieldplot.glarr(*glarr_args(**change).values()) >= 0
+
+
+def test_glarr_parse_failure_keeps_the_parser_error():
+    args = list(glarr_args().values())
+    with pytest.raises(TypeError):
+        fieldplot.glarr(*args[:-1])
+    with pytest.raises(TypeError):
+        fieldplot.glarr(*args[:16], "scale", *args[17:])
+
+
+def test_glarr_coordinate_item_not_an_array_returns_none():
+    coords = grid_coords()
+    args = glarr_args(coords=[coords[0], coords[1], list(coords[2])])
+    assert fieldplot.glarr(*args.values()) is None
+    assert (args["nodes"] == 0).all() and (args["out_counts"] == 0).all()
