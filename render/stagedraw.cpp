@@ -1,8 +1,137 @@
+// stagedraw: the debugging view of one stage, every grid edge whose value lies
+// in a range and which lies in a box, as one coloured line each, in OpenGL 1.1
+// immediate mode into the caller's current context.
+#include "checks.hpp"
 #include "frame.hpp"
+
+#include <GL/gl.h>
+
+#include <cstring>
 
 namespace {
 
-PyObject* stagedraw(PyObject*) { return frame::fail("stagedraw: not built yet"); }
+// Edges stick out of the box by at most this much, in coordinate units.
+constexpr double BOX_MARGIN = 1.0;
+
+struct Stage {
+    const char* values;  // float32 (a, k, j, i), edge a leaving node (i, j, k)
+    npy_intp step[4];    // byte steps of the four indices of `values`
+    npy_intp n[3];       // nodes along axes 0, 1, 2
+    const char* coord[3];  // contiguous float64 node coordinates per axis
+    double box[3][2];      // lower and upper bound per axis
+    double lower;
+    double upper;
+};
+
+template <class T>
+inline T load(const char* p)
+{
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline double coordinate(const Stage& st, int axis, npy_intp index)
+{
+    return load<double>(st.coord[axis] + index * static_cast<npy_intp>(sizeof(double)));
+}
+
+// The coordinate at `index` along `axis` lies within the box widened by the margin.
+inline bool node_in_box(const Stage& st, int axis, npy_intp index)
+{
+    const double c = coordinate(st, axis, index);
+    return st.box[axis][0] <= c + BOX_MARGIN && st.box[axis][1] >= c - BOX_MARGIN;
+}
+
+npy_intp draw_stage(const Stage& st)
+{
+    npy_intp lines = 0;
+    const double range = st.upper - st.lower;
+    for (int a = 0; a < 3; ++a) {
+        const int u = (a + 1) % 3, w = (a + 2) % 3;
+        const npy_intp last = st.n[a] - 1;
+        for (npy_intp j = 0; j < st.n[1]; ++j)
+            for (npy_intp k = 0; k < st.n[2]; ++k)
+                for (npy_intp i = 0; i < st.n[0]; ++i) {
+                    const npy_intp node[3] = {i, j, k};
+                    const npy_intp p = node[a];
+                    if (!(p < last)) continue;
+                    const double start = coordinate(st, a, p);
+                    const double end = coordinate(st, a, p + 1);
+                    if (!(st.box[a][0] <= start + BOX_MARGIN && st.box[a][1] >= end - BOX_MARGIN))
+                        continue;
+                    if (!node_in_box(st, u, node[u]) || !node_in_box(st, w, node[w])) continue;
+                    const double v = load<float>(st.values + a * st.step[0] + k * st.step[1] +
+                                                 j * st.step[2] + i * st.step[3]);
+                    if (!(v <= st.upper) || !(v >= st.lower)) continue;
+
+                    const double s = (v - st.lower) / range;
+                    float colour[4] = {0.0f, 0.0f, 0.0f, 1.0f};
+                    if (s < 0.5) {
+                        colour[1] = static_cast<float>(2 * s);
+                        colour[2] = static_cast<float>((0.5 - s) * 2);
+                    } else {
+                        colour[0] = static_cast<float>((s - 0.5) * 2);
+                        colour[1] = static_cast<float>((1 - s) * 2);
+                    }
+                    double from[3] = {coordinate(st, 0, i), coordinate(st, 1, j),
+                                      coordinate(st, 2, k)};
+                    double to[3] = {from[0], from[1], from[2]};
+                    to[a] = end;
+                    glBegin(GL_LINES);
+                    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT_AND_DIFFUSE, colour);
+                    glVertex3dv(from);
+                    glVertex3dv(to);
+                    glEnd();
+                    ++lines;
+                }
+    }
+    return lines;
+}
+
+PyObject* stagedraw(PyObject* args)
+{
+    PyObject *box_obj, *values_obj, *xs_obj, *ys_obj, *zs_obj;
+    double lower, upper;
+    const char* kind;
+    if (!frame::parse(args, "OOOOOdds", &box_obj, &values_obj, &xs_obj, &ys_obj, &zs_obj, &lower,
+                      &upper, &kind))
+        return nullptr;
+    if (!frame::require_arrays({values_obj, xs_obj, ys_obj, zs_obj, box_obj})) return nullptr;
+    if (std::strcmp(kind, "vol") == 0 || std::strcmp(kind, "surf") == 0)
+        return frame::fail("stagedraw: Only line/conc stages implemented");
+
+    PyArrayObject* values = frame::array(values_obj);
+    PyArrayObject* box = frame::array(box_obj);
+    PyArrayObject* coords[3] = {frame::array(xs_obj), frame::array(ys_obj), frame::array(zs_obj)};
+    static const char* const coord_names[3] = {"xs", "ys", "zs"};
+
+    if (PyArray_NDIM(values) != 4)
+        return frame::fail_arg("Wrong number of dimensions", "stage_values");
+    Stage st;
+    const npy_intp* dims = PyArray_DIMS(values);
+    st.n[0] = dims[3];
+    st.n[1] = dims[2];
+    st.n[2] = dims[1];
+    if (!frame::check_shape(values, "stage_values", 4, 4, {3, st.n[2], st.n[1], st.n[0]}))
+        return nullptr;
+    for (int d = 0; d < 3; ++d)
+        if (!frame::check_flat(coords[d], coord_names[d], 8, st.n[d])) return nullptr;
+    if (!frame::check_shape(box, "box", 8, 2, {3, 2})) return nullptr;
+    if (upper == lower) return frame::fail_arg("Empty value range", "upper");
+
+    st.values = static_cast<const char*>(PyArray_DATA(values));
+    std::memcpy(st.step, PyArray_STRIDES(values), sizeof st.step);
+    for (int d = 0; d < 3; ++d) st.coord[d] = static_cast<const char*>(PyArray_DATA(coords[d]));
+    const char* box_data = static_cast<const char*>(PyArray_DATA(box));
+    const npy_intp* box_step = PyArray_STRIDES(box);
+    for (int d = 0; d < 3; ++d)
+        for (int e = 0; e < 2; ++e)
+            st.box[d][e] = load<double>(box_data + d * box_step[0] + e * box_step[1]);
+    st.lower = lower;
+    st.upper = upper;
+    return PyLong_FromSsize_t(draw_stage(st));
+}
 
 PyMethodDef moduleMethods[] = {
     {"stagedraw", frame::method<stagedraw>, METH_VARARGS, nullptr},
