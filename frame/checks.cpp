@@ -55,4 +55,10 @@ bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis)
     return true;
 }
 
+bool check_writeable(PyArrayObject* a, const char* name)
+{
+    if (!PyArray_ISWRITEABLE(a)) return fail_arg("Array not writeable", name), false;
+    return true;
+}
+
 }  // namespace frame

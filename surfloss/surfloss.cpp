@@ -63,7 +63,7 @@ PyObject* surfloss_method(PyObject* args)
     const npy_intp ny = mask_3d ? PyArray_DIM(mask, 1) : 0;
     const npy_intp nx = mask_3d ? PyArray_DIM(mask, 2) : 0;
     if (!frame::check_shape(mask, "mask", 1, 3, {nz, ny, nx})) return nullptr;
-    if (!PyArray_ISWRITEABLE(mask)) return frame::fail_arg("Array not writeable", "mask");
+    if (!frame::check_writeable(mask, "mask")) return nullptr;
     if (!frame::check_shape(values, "values", 4, 4, {3, nz, ny, nx})) return nullptr;
     if (!frame::check_flat(dx, "dx", 8, nx - 1)) return nullptr;
     if (!frame::check_flat(dy, "dy", 8, ny - 1)) return nullptr;

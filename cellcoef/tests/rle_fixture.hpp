@@ -24,9 +24,9 @@ inline PyTypeObject* rle_type()
     static PyTypeObject* type = [] {
         if (!Py_IsInitialized()) Py_InitializeEx(0);
         static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(dealloc)}, {0, nullptr}};
-        static PyType_Spec spec = {"test.RleArray", static_cast<int>(sizeof(cellcoef::RleArray)), 0,
+        static PyType_Spec type_spec = {"test.RleArray", static_cast<int>(sizeof(cellcoef::RleArray)), 0,
                                    Py_TPFLAGS_DEFAULT, slots};
-        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
     }();
     return type;
 }
