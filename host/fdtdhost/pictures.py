@@ -6,6 +6,7 @@ from .grid import METAL_SIGMA
 SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
 THRESHOLD = 1.0
 STAGE_METAL, STAGE_LUMPED = 1.0, 2.0
+STAGE_REACH = (3.0, 8.0, 4.0)      # mm behind, ahead of and beside the feed
 
 
 def _gl():
@@ -121,7 +122,7 @@ class FieldPlane:
         mask = np.zeros_like(self.cells)
         mask[u_first:u_last + 1:step, v_first:v_last:step] = 1
         count = int(mask.sum())
-        scale = 0.9 * step * float(min(s.min() for s in self.grid.sizes[:2]))
+        scale = 1.5 * step * float(min(s.min() for s in self.grid.sizes[:2]))
         n, pos, nor, col, counts = self._glarr(mask, 16 * count + 16, 5 * count, 0.0,
                                                arrows=1, arrow_scale=scale)
         self._view(canvas, scale)
@@ -159,40 +160,57 @@ def _outline(mode, z):
 
 
 def stage_values(grid, pairs):
-    """Per-edge stage of the E edges: metal edges and lumped-element edges."""
+    """Per-edge stage of the E edges: metal edges and lumped-element edges.
+
+    With a lumped element along z, the metal edges are those of the node
+    layers from its lower to its upper end: the conductor faces it joins.
+    """
     stage = np.zeros((3, grid.nz + 1, grid.ny + 1, grid.nx + 1), dtype=np.float32)
     for c in range(3):
         b = pairs[c][1]
         stage[c, :-1, :-1, :-1] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
+    if grid.model.lumped and grid.model.lumped[0].axis == 2:
+        k = grid.model.lumped[0].region[0]
+        stage[:, :k.start] = 0.0
+        stage[:, k.stop + 1:] = 0.0
     for elem in grid.model.lumped:
         k, j, i = elem.region
         stage[elem.axis, k, j, i] = STAGE_LUMPED
     return stage
 
 
+def stage_box(grid):
+    """Region (mm, [axis][lo, hi]) of the stage: around the first lumped element
+    (the feed), else around the sheets above the lowest one."""
+    model = grid.model
+    if model.lumped:
+        elem = model.lumped[0]
+        k, j, i = elem.region
+        centre = (grid.centres[0][i.start], grid.centres[1][j.start])
+        box = [[centre[0] - STAGE_REACH[0], centre[0] + STAGE_REACH[1]],
+               [centre[1] - STAGE_REACH[2], centre[1] + STAGE_REACH[2]],
+               [grid.nodes[2][max(k.start - 1, 0)], grid.nodes[2][min(k.stop + 1, grid.nz)]]]
+    else:
+        sheets = [s for s in model.sheets if s.normal == 2] or model.sheets
+        lo = [min(s.lo[a] for s in sheets) for a in range(3)] if sheets else \
+            [n[0] for n in grid.nodes]
+        hi = [max(s.hi[a] for s in sheets) for a in range(3)] if sheets else \
+            [n[-1] for n in grid.nodes]
+        box = [[lo[a], hi[a]] for a in range(3)]
+    return np.array(box, dtype=np.float64)
+
+
 def stage_picture(canvas, grid, pairs, path):
-    """The metal and lumped edges around the patch, through stagedraw."""
+    """The metal (blue) and lumped (red) edges around the feed, through stagedraw."""
     import stagedraw
 
-    model = grid.model
+    GL = _gl()
     stage = stage_values(grid, pairs)
-    above = [s for s in model.sheets if s.normal == 2]
-    if len(above) > 1:
-        ground = min(s.at for s in above)
-        above = [s for s in above if s.at > ground]
-    if above:
-        lo = [min(s.lo[a] for s in above) for a in range(2)]
-        hi = [max(s.hi[a] for s in above) for a in range(2)]
-    else:
-        lo, hi = [grid.nodes[0][0], grid.nodes[1][0]], [grid.nodes[0][-1], grid.nodes[1][-1]]
-    box = np.array([[lo[0], hi[0]], [lo[1], hi[1]],
-                    [grid.nodes[2][0], grid.nodes[2][-1]]], dtype=np.float64)
+    box = stage_box(grid)
     xs, ys, zs = (np.ascontiguousarray(n, dtype=np.float64) for n in grid.nodes)
-    metal_z = np.nonzero(stage.any(axis=(0, 2, 3)))[0]
-    zlo, zhi = (zs[metal_z[0]], zs[min(metal_z[-1] + 1, len(zs) - 1)]) if metal_z.size \
-        else (zs[0], zs[-1])
-    canvas.begin((lo[0] - 1, lo[1] - 1, zlo), (hi[0] + 1, hi[1] + 1, zhi), tilt=60.0)
+    canvas.begin(box[:, 0] - 1.0, box[:, 1] + 1.0, tilt=62.0, turn=-30.0)
     canvas.flat()
-    lines = stagedraw.stagedraw(box, stage, xs, ys, zs, 0.5 * STAGE_METAL, STAGE_LUMPED, "line")
+    GL.glLineWidth(2.0)
+    lines = stagedraw.stagedraw(box, stage, xs, ys, zs, STAGE_METAL, STAGE_LUMPED, "line")
     canvas.save(path)
     return {"lines": lines}
