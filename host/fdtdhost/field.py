@@ -3,7 +3,9 @@
 The FDTD kernel is not part of this program, so the field plane shows the
 fundamental (TM010) cavity mode of the patch: Ez = cos(pi (x - x0) / L) under
 the patch, decaying outside it over the substrate height, with the in-plane
-fringing field following the gradient of Ez.
+fringing field following the gradient of Ez. The feed lines (the other sheets
+of the patch's layer) carry the standing wave cos(beta (x0 - x)) that meets
+the patch's edge value at x0.
 """
 import math
 
@@ -28,6 +30,7 @@ class CavityMode:
         self.grid = grid
         patch = patch_sheet(model)
         sheets = [s for s in model.sheets if s.normal == 2]
+        self.lines = []
         if patch is None:
             p = model.pml
             self.lo = (grid.nodes[0][p], grid.nodes[1][p])
@@ -38,6 +41,9 @@ class CavityMode:
         else:
             ground = min(sheets, key=lambda s: s.at)
             self.lo, self.hi = patch.lo[:2], patch.hi[:2]
+            layer = grid._layer(2, patch.at)
+            self.lines = [(s.lo[:2], s.hi[:2]) for s in sheets
+                          if s is not patch and grid._layer(2, s.at) == layer]
             bottom = grid._layer(2, ground.at) + 1 if ground is not patch else 0
             top = grid._layer(2, patch.at)
             self.height = max(grid.nodes[2][top] - grid.nodes[2][bottom], 1e-3)
@@ -52,10 +58,19 @@ class CavityMode:
 
     def ez(self, x, y):
         """Ez at points (x, y) in mm, normalised to 1 at the radiating edges."""
-        xc = np.clip(x, self.lo[0], self.hi[0])
-        yc = np.clip(y, self.lo[1], self.hi[1])
-        outside = np.hypot(x - xc, y - yc)
-        return np.cos(math.pi * (xc - self.lo[0]) / self.length) * np.exp(-outside / self.height)
+        xc, off = self._nearest(x, y, self.lo, self.hi)
+        ez = np.cos(math.pi * (xc - self.lo[0]) / self.length) * np.exp(-off / self.height)
+        for lo, hi in self.lines:
+            xc, off = self._nearest(x, y, lo, hi)
+            line = np.cos(self.beta * (self.lo[0] - xc)) * np.exp(-off / self.height)
+            ez = np.where(np.abs(line) > np.abs(ez), line, ez)
+        return ez
+
+    @staticmethod
+    def _nearest(x, y, lo, hi):
+        """x of the nearest point of the rectangle lo..hi, and the distance to it."""
+        xc, yc = np.clip(x, lo[0], hi[0]), np.clip(y, lo[1], hi[1])
+        return xc, np.hypot(x - xc, y - yc)
 
     def phasor(self, x, y):
         """Complex amplitude: the mode with the phase of a wave travelling along x."""
