@@ -9,15 +9,8 @@ from .gl import Canvas
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
 
 
-def not_built(err):
-    """True for the error of a back-end method or type that is not built yet."""
-    text = str(err)
-    return text.endswith("not built yet") or (
-        isinstance(err, AttributeError) and text.startswith("module "))
-
-
 class Run:
-    """Runs the phases in order; `phases` maps each name to its seconds or state."""
+    """Runs the phases in order; `phases` maps each name to its seconds."""
 
     def __init__(self, model, out_dir):
         self.model = model
@@ -27,13 +20,7 @@ class Run:
 
     def phase(self, name, work):
         start = time.perf_counter()
-        try:
-            result = work()
-        except Exception as err:
-            if not not_built(err):
-                raise
-            self.phases[name] = "not built"
-            return None
+        result = work()
         self.phases[name] = round(time.perf_counter() - start, 3)
         return result
 
@@ -43,17 +30,14 @@ class Run:
         self.grid = grid = self.phase("voxelise", lambda: gridmod.Grid(model))
         self.pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.codes))
-        self.tables = None
-        if self.coefficients is not None:
-            self.tables = self.phase(
-                "dispatch", lambda: pre.RunTables(grid, self.codes, self.coefficients))
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
+        self.tables = self.phase(
+            "dispatch", lambda: pre.RunTables(grid, self.codes, self.coefficients))
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
         self.mode = field.CavityMode(grid)
         self.arcs = self.phase("arcfind", lambda: numeric.find_arcs(model))
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
-        self.feed = self.phase("_bandsolve", lambda: numeric.FeedLine(grid)) \
-            if model.lumped else None
+        self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
         self.pictures = {}
         with Canvas(model.width, model.height) as canvas:
             plane = pictures.FieldPlane(grid, self.mode)
@@ -64,9 +48,7 @@ class Run:
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
                 path = os.path.join(self.out_dir, name)
-                drawn = self.phase(name, lambda: draw(path))
-                if drawn is not None:
-                    self.pictures[name] = drawn
+                self.pictures[name] = self.phase(name, lambda: draw(path))
         self.summary = self.make_summary()
         with open(os.path.join(self.out_dir, "summary.json"), "w") as out:
             json.dump(self.summary, out, indent=2)
@@ -81,39 +63,33 @@ class Run:
              "time_step_s": grid.dt,
              "lines": grid.nz * grid.ny}
         co = self.coefficients
-        if co is not None:
-            s["coefficients"] = {
-                "arrays": len(co.pm) + len(co.pl),
-                "rle_bytes": co.rle_bytes,
-                "dense_float32_bytes": co.dense_bytes,
-                "compression_ratio": round(co.dense_bytes / max(co.rle_bytes, 1), 1),
-                "shared_lines": co.shared_lines,
-                "cells_without_update": co.unupdated,
-            }
+        s["coefficients"] = {
+            "arrays": len(co.pm) + len(co.pl),
+            "rle_bytes": co.rle_bytes,
+            "dense_float32_bytes": co.dense_bytes,
+            "compression_ratio": round(co.dense_bytes / max(co.rle_bytes, 1), 1),
+            "shared_lines": co.shared_lines,
+            "cells_without_update": co.unupdated,
+        }
         t = self.tables
-        if t is not None:
-            ring, direct, hits, inserts, blocks, large, _ = t.stats
-            stored = ring + direct
-            s["runs"] = {"pass0": int(len(t.records[0])), "pass1": int(len(t.records[1]))}
-            s["store"] = {
-                "ring_bytes": ring, "direct_bytes": direct, "hits": hits,
-                "inserts": inserts, "blocks": blocks, "large_allocs": large,
-                "bytes_per_cell": round(stored / grid.ncells, 3),
-                "hit_rate": round(hits / max(hits + inserts, 1), 4),
-            }
-        if self.skin is not None:
-            s["skin"] = {"records": self.skin.count, "marked": self.skin.marked,
-                         "partners": self.skin.partners,
-                         "spacings_mm": [round(v, 6) for v in self.skin.spacings]}
-        if self.arcs is not None:
-            found = [a for a in self.arcs if a["arc"]]
-            s["arcs"] = {"outlines": len(self.arcs), "found": len(found),
-                         "max_error_mm": max((a["error"] for a in found), default=0.0),
-                         "list": [{"via": a["via"], "centre": a["centre"], "radius": a["radius"]}
-                                  for a in found]}
-        if self.rows is not None:
-            s["via_rows"] = [{"vias": r["vias"], "y_mm": r["y"], "error": r["error"],
-                              "coefficients": r["coefficients"]} for r in self.rows]
+        ring, direct, hits, inserts, blocks, large, _ = t.stats
+        s["runs"] = {"pass0": int(len(t.records[0])), "pass1": int(len(t.records[1]))}
+        s["store"] = {
+            "ring_bytes": ring, "direct_bytes": direct, "hits": hits,
+            "inserts": inserts, "blocks": blocks, "large_allocs": large,
+            "bytes_per_cell": round((ring + direct) / grid.ncells, 3),
+            "hit_rate": round(hits / max(hits + inserts, 1), 4),
+        }
+        s["skin"] = {"records": self.skin.count, "marked": self.skin.marked,
+                     "partners": self.skin.partners,
+                     "spacings_mm": [round(v, 6) for v in self.skin.spacings]}
+        found = [a for a in self.arcs if a["arc"]]
+        s["arcs"] = {"outlines": len(self.arcs), "found": len(found),
+                     "max_error_mm": max((a["error"] for a in found), default=0.0),
+                     "list": [{"via": a["via"], "centre": a["centre"], "radius": a["radius"]}
+                              for a in found]}
+        s["via_rows"] = [{"vias": r["vias"], "y_mm": r["y"], "error": r["error"],
+                          "coefficients": r["coefficients"]} for r in self.rows]
         if self.feed is not None:
             f = self.feed
             s["feed_line"] = {"x_mm": f.x, "impedance_ohm": round(f.impedance, 2),
@@ -133,31 +109,25 @@ def table(summary):
             ("cells", f"{summary['cells']:,}"),
             ("lines (z, y)", f"{summary['lines']:,}"),
             ("time step", f"{summary['time_step_s']:.4g} s")]
-    co = summary.get("coefficients")
-    if co:
-        rows += [("coefficient arrays", str(co["arrays"])),
-                 ("RLE bytes", f"{co['rle_bytes']:,}"),
-                 ("dense float32 bytes", f"{co['dense_float32_bytes']:,}"),
-                 ("compression ratio", f"{co['compression_ratio']:g} : 1")]
-    runs, store = summary.get("runs"), summary.get("store")
-    if runs:
-        rows += [("runs, pass 0 / pass 1", f"{runs['pass0']:,} / {runs['pass1']:,}"),
-                 ("store bytes per cell", f"{store['bytes_per_cell']:g}"),
-                 ("store hits / inserts", f"{store['hits']:,} / {store['inserts']:,}"),
-                 ("store hit rate", f"{100 * store['hit_rate']:.2f} %")]
-    if "skin" in summary:
-        rows.append(("skin records", f"{summary['skin']['records']:,}"))
-    if "arcs" in summary:
-        a = summary["arcs"]
-        rows.append(("arcs found", f"{a['found']} of {a['outlines']} via outlines "
-                                   f"(max error {a['max_error_mm']:.1e} mm)"))
-    if "via_rows" in summary:
-        rows.append(("via rows interpolated", str(len(summary["via_rows"]))))
+    co, runs, store = summary["coefficients"], summary["runs"], summary["store"]
+    a = summary["arcs"]
+    rows += [("coefficient arrays", str(co["arrays"])),
+             ("RLE bytes", f"{co['rle_bytes']:,}"),
+             ("dense float32 bytes", f"{co['dense_float32_bytes']:,}"),
+             ("compression ratio", f"{co['compression_ratio']:g} : 1"),
+             ("runs, pass 0 / pass 1", f"{runs['pass0']:,} / {runs['pass1']:,}"),
+             ("store bytes per cell", f"{store['bytes_per_cell']:g}"),
+             ("store hits / inserts", f"{store['hits']:,} / {store['inserts']:,}"),
+             ("store hit rate", f"{100 * store['hit_rate']:.2f} %"),
+             ("skin records", f"{summary['skin']['records']:,}"),
+             ("arcs found", f"{a['found']} of {a['outlines']} via outlines "
+                            f"(max error {a['max_error_mm']:.1e} mm)"),
+             ("via rows interpolated", str(len(summary["via_rows"])))]
     if "feed_line" in summary:
         f = summary["feed_line"]
         rows.append(("feed line", f"Z0 {f['impedance_ohm']:g} ohm, eps_eff {f['eps_eff']:g}"))
     for name, seconds in summary["phases_s"].items():
-        rows.append((f"time: {name}", seconds if isinstance(seconds, str) else f"{seconds:.3f} s"))
+        rows.append((f"time: {name}", f"{seconds:.3f} s"))
     for name, info in summary["pictures"].items():
         rows.append((f"picture: {name}", f"{info['width']} x {info['height']}"))
     width = max(len(k) for k, _ in rows)

@@ -41,16 +41,16 @@ class CavityMode:
         else:
             ground = min(sheets, key=lambda s: s.at)
             self.lo, self.hi = patch.lo[:2], patch.hi[:2]
-            layer = grid._layer(2, patch.at)
+            layer = grid.layer(2, patch.at)
             self.lines = [(s.lo[:2], s.hi[:2]) for s in sheets
-                          if s is not patch and grid._layer(2, s.at) == layer]
-            bottom = grid._layer(2, ground.at) + 1 if ground is not patch else 0
-            top = grid._layer(2, patch.at)
+                          if s is not patch and grid.layer(2, s.at) == layer]
+            bottom = grid.layer(2, ground.at) + 1 if ground is not patch else 0
+            top = grid.layer(2, patch.at)
             self.height = max(grid.nodes[2][top] - grid.nodes[2][bottom], 1e-3)
             self.plane = (bottom + top) // 2
-            mid = grid._layer(2, 0.5 * (grid.nodes[2][bottom] + grid.nodes[2][top]))
-            cx = grid._layer(0, 0.5 * (self.lo[0] + self.hi[0]))
-            cy = grid._layer(1, 0.5 * (self.lo[1] + self.hi[1]))
+            mid = grid.layer(2, 0.5 * (grid.nodes[2][bottom] + grid.nodes[2][top]))
+            cx = grid.layer(0, 0.5 * (self.lo[0] + self.hi[0]))
+            cy = grid.layer(1, 0.5 * (self.lo[1] + self.hi[1]))
             eps_r = float(grid.eps_r[mid, cy, cx])
         self.length = self.hi[0] - self.lo[0]
         # propagation constant (per mm) of a quasi-TEM wave on the board

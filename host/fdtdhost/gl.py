@@ -11,6 +11,8 @@ os.environ.setdefault("PYOPENGL_PLATFORM", "egl")
 os.environ.setdefault("EGL_PLATFORM", "surfaceless")
 
 import numpy as np  # noqa: E402
+from OpenGL import EGL, GL  # noqa: E402
+from PIL import Image  # noqa: E402
 
 
 class CanvasError(RuntimeError):
@@ -19,9 +21,7 @@ class CanvasError(RuntimeError):
 
 class Canvas:
     def __init__(self, width, height):
-        from OpenGL import EGL
         self.width, self.height = width, height
-        self._egl = EGL
         display = EGL.eglGetDisplay(EGL.EGL_DEFAULT_DISPLAY)
         if not display or not EGL.eglInitialize(display, None, None):
             raise CanvasError("EGL: no display")
@@ -47,7 +47,6 @@ class Canvas:
         self._display, self._surface, self._context = display, surface, context
 
     def close(self):
-        EGL = self._egl
         EGL.eglMakeCurrent(self._display, EGL.EGL_NO_SURFACE, EGL.EGL_NO_SURFACE,
                            EGL.EGL_NO_CONTEXT)
         EGL.eglDestroyContext(self._display, self._context)
@@ -61,7 +60,6 @@ class Canvas:
 
     def begin(self, lo, hi, tilt=55.0, turn=-35.0, background=(1.0, 1.0, 1.0)):
         """Clears the frame and sets an oblique orthographic view of the box lo..hi."""
-        from OpenGL import GL
         GL.glViewport(0, 0, self.width, self.height)
         GL.glClearColor(*background, 1.0)
         GL.glClear(GL.GL_COLOR_BUFFER_BIT | GL.GL_DEPTH_BUFFER_BIT)
@@ -86,7 +84,6 @@ class Canvas:
 
     def light(self, ambient=0.35, diffuse=0.75, colour_arrays=False):
         """One white light from the viewer's upper left, lit on both sides."""
-        from OpenGL import GL
         GL.glEnable(GL.GL_LIGHTING)
         GL.glEnable(GL.GL_LIGHT0)
         GL.glEnable(GL.GL_NORMALIZE)
@@ -106,7 +103,6 @@ class Canvas:
 
     def flat(self):
         """Lighting that shows material colours as they are (for lines)."""
-        from OpenGL import GL
         GL.glEnable(GL.GL_LIGHTING)
         GL.glDisable(GL.GL_LIGHT0)
         GL.glDisable(GL.GL_COLOR_MATERIAL)
@@ -114,7 +110,6 @@ class Canvas:
 
     def read(self):
         """The frame as an RGB uint8 array [row][column], top row first."""
-        from OpenGL import GL
         GL.glFinish()
         GL.glPixelStorei(GL.GL_PACK_ALIGNMENT, 1)
         data = GL.glReadPixels(0, 0, self.width, self.height, GL.GL_RGB, GL.GL_UNSIGNED_BYTE)
@@ -122,7 +117,6 @@ class Canvas:
         return image[::-1].copy()
 
     def save(self, path):
-        from PIL import Image
         Image.fromarray(self.read(), "RGB").save(path)
 
 

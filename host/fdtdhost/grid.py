@@ -40,7 +40,6 @@ class Grid:
         self.lumped = np.zeros((nz, ny, nx), dtype=bool)
         self.lumped_sigma = np.zeros((nz, ny, nx), dtype=np.float64)
         self.lumped_on_axis = np.zeros((3, nz, ny, nx), dtype=bool)
-        self.via_cells = []
         self._voxelise()
         self.pml = self._pml_cells()
         self._place_lumped()
@@ -58,7 +57,8 @@ class Grid:
         c = self.centres[axis]
         return slice(int(np.searchsorted(c, lo, "left")), int(np.searchsorted(c, hi, "left")))
 
-    def _layer(self, axis, at):
+    def layer(self, axis, at):
+        """Index of the cell layer along `axis` that holds the coordinate `at`."""
         return int(np.searchsorted(self.nodes[axis], at, "right")) - 1
 
     def _box(self, lo, hi):
@@ -71,7 +71,7 @@ class Grid:
             self.material[self._box(box.lo, box.hi)] = box.material
         for sheet in model.sheets:
             region = list(self._box(sheet.lo, sheet.hi))
-            k = self._layer(sheet.normal, sheet.at)
+            k = self.layer(sheet.normal, sheet.at)
             region[2 - sheet.normal] = slice(k, k + 1)
             region = tuple(region)
             sheet.region = region
@@ -84,7 +84,6 @@ class Grid:
             inside = (cx - via.centre[0]) ** 2 + (cy - via.centre[1]) ** 2 <= via.radius ** 2
             zs = self._range(2, via.z[0], via.z[1])
             self.material[zs][:, inside] = via.material
-            self.via_cells.append(int(inside.sum()) * (zs.stop - zs.start))
 
     def _pml_cells(self):
         p = self.model.pml

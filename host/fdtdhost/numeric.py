@@ -1,7 +1,10 @@
 """The numeric helpers of the host: arcs of pad outlines, via rows, feed line."""
 import math
 
+import _bandsolve
+import arcfind
 import numpy as np
+import viarow
 
 from .grid import C0, EPS0, METAL_SIGMA
 
@@ -19,8 +22,6 @@ def outline(via):
 
 def find_arcs(model):
     """Each via outline through arcfind; returns the arcs with their errors."""
-    import arcfind
-
     arcs = []
     for n, via in enumerate(model.vias):
         tol = 1e-6 * max(via.radius, 1.0)
@@ -51,8 +52,6 @@ def interpolate_rows(model, mode):
     row has vias, spanning the row; viarow interpolates it to the vias.
     Checked against the same linear interpolation in NumPy.
     """
-    import viarow
-
     results = []
     for row in via_rows(model):
         vias = [model.vias[n] for n in row]
@@ -70,21 +69,31 @@ def interpolate_rows(model, mode):
     return results
 
 
+def feed_line(grid):
+    """The feed line's `FeedLine`, or None without a z-directed lumped element
+    that joins a strip above to a ground below."""
+    if not grid.model.lumped or grid.model.lumped[0].axis != 2:
+        return None
+    line = FeedLine(grid)
+    if not (line.strip.any() and line.ground.any()):
+        return None
+    line.solve()
+    return line
+
+
 class FeedLine:
     """Quasi-static potential of the feed line's cross-section, by _bandsolve.
 
-    The cross-section (y, z) of the grid through the first lumped element's
-    cell: metal above the element is the strip at potential 1, metal below it
-    the ground at 0 (also forced to 0 through the activity flags); the grid
-    border is grounded too. Solved once with the model's permittivities and once with
-    air, which gives the line's capacitances, eps_eff and impedance.
+    The cross-section (y, z) of the grid one cell along x from the first
+    lumped element (the feed, at the start of a line along x): metal above the
+    element is the strip at potential 1, metal below it the ground at 0 (also
+    forced to 0 through the activity flags); the grid border is grounded too.
+    Solved once with the model's permittivities and once with air, which gives
+    the line's capacitances, eps_eff and impedance.
     """
 
     def __init__(self, grid):
-        elem = grid.model.lumped[0]
-        if elem.axis != 2:
-            raise ValueError("feed line: the lumped element is not along z")
-        region = elem.region
+        region = grid.model.lumped[0].region
         i = region[2].start + 1 if region[2].start + 1 < grid.nx else region[2].start
         self.x = float(grid.centres[0][i])
         metal = grid.sigma[:, :, i] >= METAL_SIGMA        # [z][y]
@@ -93,12 +102,15 @@ class FeedLine:
         ground = metal & (k < region[0].start)
         # a conductor cell is equipotential: no field in its half of a face
         self.eps = np.where(metal, CONDUCTOR_EPS, grid.eps_r[:, :, i])
-        self.metal = metal
+        self.air = np.where(metal, CONDUCTOR_EPS, 1.0)
         self.strip, self.ground = strip, ground
         self.hz = grid.sizes[2] * 1e-3
         self.hy = grid.sizes[1] * 1e-3
+        self.residual = 0.0
+
+    def solve(self):
         self.capacitance = self._solve(self.eps)
-        self.capacitance_air = self._solve(np.where(metal, CONDUCTOR_EPS, 1.0))
+        self.capacitance_air = self._solve(self.air)
         self.eps_eff = self.capacitance / self.capacitance_air
         self.impedance = 1.0 / (C0 * math.sqrt(self.capacitance * self.capacitance_air))
 
@@ -115,8 +127,6 @@ class FeedLine:
         return gz, gy, (bz0, bz1, by0, by1)
 
     def _solve(self, eps):
-        import _bandsolve
-
         nz, ny = eps.shape
         gz, gy, (bz0, bz1, by0, by1) = self._conductances(eps)
         n, h = nz * ny, nz                      # unknown (z, y) at y * nz + z
@@ -130,7 +140,6 @@ class FeedLine:
         diag[-1] += bz1
         diag[:, 0] += by0
         diag[:, -1] += by1
-        index = lambda z, y: y * nz + z        # noqa: E731
         rows = np.arange(n)
         zz, yy = rows % nz, rows // nz
         band[:, h] = diag[zz, yy]
@@ -154,13 +163,12 @@ class FeedLine:
         solution = np.zeros(n)
         _bandsolve.gauss(band, multipliers, h, 0, n)
         _bandsolve.invmul(band, multipliers, rhs, solution, active, h, 0, n, 0)
-        self.residual = self._residual(matrix, b, solution, active, h)
+        self.residual = max(self.residual, self._residual(matrix, b, solution, active, h))
         phi = solution.reshape(ny, nz).T
         # energy of the field: C V^2 = sum of g (dphi)^2, with V = 1
         energy = (gz * np.diff(phi, axis=0) ** 2).sum() + (gy * np.diff(phi, axis=1) ** 2).sum()
         energy += (bz0 * phi[0] ** 2).sum() + (bz1 * phi[-1] ** 2).sum() \
             + (by0 * phi[:, 0] ** 2).sum() + (by1 * phi[:, -1] ** 2).sum()
-        self.potential = phi
         return EPS0 * float(energy)
 
     @staticmethod

@@ -1,7 +1,12 @@
 """The pictures: voxel model, field plane (relief, contours, arrows), one stage."""
+import blockdraw
+import fieldplot
 import numpy as np
+import stagedraw
 
+from . import gl  # noqa: F401  (chooses EGL before OpenGL is first imported)
 from .grid import METAL_SIGMA
+from OpenGL import GL  # noqa: E402
 
 SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
 THRESHOLD = 1.0
@@ -9,16 +14,8 @@ STAGE_METAL, STAGE_LUMPED = 1.0, 2.0
 STAGE_REACH = (3.0, 8.0, 4.0)      # mm behind, ahead of and beside the feed
 
 
-def _gl():
-    from OpenGL import GL
-    return GL
-
-
 def model_picture(canvas, grid, path):
     """The voxel model from an oblique view, lit, through blockdraw."""
-    import blockdraw
-
-    GL = _gl()
     model = grid.model
     spacing = np.array([s.mean() for s in grid.sizes], dtype=np.float64)
     counts = np.array(model.shape, dtype=np.int32)
@@ -67,8 +64,6 @@ class FieldPlane:
         self.nu, self.nv = u_last - u_first + 1, v_last - v_first + 1
 
     def _glarr(self, mask, rows, groups, height_scale, contours=0, arrows=0, arrow_scale=0.0):
-        import fieldplot
-
         normals = np.zeros((rows, 3), dtype=np.float32)
         positions = np.zeros((rows, 3), dtype=np.float32)
         colours = np.zeros((rows, 4), dtype=np.float32)
@@ -99,7 +94,6 @@ class FieldPlane:
 
     def contours(self, canvas, path):
         """Contour points of |Ez| in the plane, over the patch outline."""
-        GL = _gl()
         levels = self.grid.model.contours
         rows = 4 * levels * (self.nu - 1) * (self.nv - 1) + 16
         n, pos, _, _, counts = self._glarr(self.cells, rows, 1, 0.0, contours=levels)
@@ -133,7 +127,6 @@ class FieldPlane:
 
 
 def _draw_strips(positions, normals, colours, counts):
-    GL = _gl()
     GL.glEnableClientState(GL.GL_VERTEX_ARRAY)
     GL.glEnableClientState(GL.GL_NORMAL_ARRAY)
     GL.glEnableClientState(GL.GL_COLOR_ARRAY)
@@ -150,7 +143,6 @@ def _draw_strips(positions, normals, colours, counts):
 
 
 def _outline(mode, z):
-    GL = _gl()
     GL.glColor3f(0.6, 0.6, 0.6)
     GL.glBegin(GL.GL_LINE_LOOP)
     for x, y in ((mode.lo[0], mode.lo[1]), (mode.hi[0], mode.lo[1]),
@@ -202,9 +194,6 @@ def stage_box(grid):
 
 def stage_picture(canvas, grid, pairs, path):
     """The metal (blue) and lumped (red) edges around the feed, through stagedraw."""
-    import stagedraw
-
-    GL = _gl()
     stage = stage_values(grid, pairs)
     box = stage_box(grid)
     xs, ys, zs = (np.ascontiguousarray(n, dtype=np.float64) for n in grid.nodes)

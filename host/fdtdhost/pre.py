@@ -1,12 +1,15 @@
 """Pre-processing: coefficients, run tables and skin records of the grid."""
 import sys
 
+import cellcoef
 import numpy as np
+import rlearray
+import surfloss
 
 from . import grid as gridmod
 
 STORE_INTS = 2048           # og: room for the store header (8044 bytes) and more
-LOSSY_BIT_OFF = 6           # a component bit above 5 leaves the code words alone
+NO_MARKING = 6              # a component bit above 5 leaves the code words alone
 
 
 def progress(total, desc):
@@ -31,17 +34,14 @@ class _Silent:
 class Coefficients:
     """The coefficient RLE arrays of every component and term (`last`)."""
 
-    def __init__(self, grid, codes):
-        import cellcoef
-        import rlearray
-
+    def __init__(self, grid, pairs, codes):
         model = grid.model
         cellcoef.settol(model.tolerance)
         cellcoef.setrun(model.run_limit)
         self.pm, self.pl = [], []
         self.unupdated = 0       # cells whose pm came out 0 (a cleared component flag)
-        for k, (a, b) in enumerate(grid.material_pairs()):
-            bit = k if k < 6 else LOSSY_BIT_OFF
+        for k, (a, b) in enumerate(pairs):
+            bit = k if k < 6 else NO_MARKING
             pm, pl, zeros = cellcoef.last(rlearray.RleArray(a), rlearray.RleArray(b),
                                           codes, bit, 1.0)
             self.pm.append(pm)
@@ -62,8 +62,6 @@ class RunTables:
     """
 
     def __init__(self, grid, codes, coefficients):
-        import cellcoef
-
         model = grid.model
         gw = model.group_width
         self.og = np.zeros(STORE_INTS, dtype=np.int32)
@@ -102,8 +100,6 @@ class SkinRecords:
     """The skin-effect records of the metal sheets (`surfloss`, `skincoeff`)."""
 
     def __init__(self, grid):
-        import surfloss
-
         mask, values, spacings = grid.skin_data()
         capacity = marks(mask)
         self.count, self.handle, self.spacings = surfloss.surfloss(
