@@ -93,8 +93,17 @@ def test_voxels_codes_and_pairs():
     assert np.count_nonzero(lumped_b) == 2 and not pairs[6][1].any()
 
 
-def test_run_tables_cover_every_line_once_per_pass(run):
+@pytest.fixture(scope="module")
+def run_groups_of_2(tmp_path_factory):
+    out = tmp_path_factory.mktemp("host2")
+    return app.Run(modelmod.validate(dict(TINY, group_width=2)), str(out)).run()
+
+
+@pytest.mark.parametrize("which", ["run", "run_groups_of_2"])
+def test_run_tables_cover_every_line_once_per_pass(request, which):
+    run = request.getfixturevalue(which)
     g, t = run.grid, run.tables
+    gw = run.model.group_width
     for p in (0, 1):
         first, count = t.lines[p][..., 0].ravel(), t.lines[p][..., 1].ravel()
         # every line has its slice of the table, one after the other
@@ -106,10 +115,12 @@ def test_run_tables_cover_every_line_once_per_pass(run):
             f0, c0 = t.lines[0][z, y]
             rec = t.records[0][f0:f0 + c0]
             assert rec[0, 0] == 0 and (rec[1:, 0] == (rec[:-1, 0] + rec[:-1, 1])).all()
+            assert (rec[:, 1] % gw == 0).all()
             assert rec[-1, 0] + rec[-1, 1] == g.nx
             f1, c1 = t.lines[1][z, y]
             rec = t.records[1][f1:f1 + c1]
             covered = np.zeros(g.nx, dtype=bool)
+            assert (rec[:, 1] % gw == 0).all()
             for x, dx, _, code, _ in rec:
                 assert not covered[x:x + dx].any()
                 covered[x:x + dx] = True
