@@ -57,7 +57,7 @@ struct LineState {
     }
 };
 
-// Step 4: every cell of a group gets the bits 0xaff of the group's OR. Cells
+// Every cell of a group gets the bits 0xaff of the group's OR. Cells
 // of one group must agree on bit 0x400; false after the diagnostic otherwise.
 bool merge_groups(LineState& s, int y, int z)
 {
@@ -82,7 +82,7 @@ bool merge_groups(LineState& s, int y, int z)
     return true;
 }
 
-// Step 6: every pair recomputed with a / dtfact; false when a cell's row
+// Every pair recomputed with a / dtfact; false when a cell's row
 // counts differ or are neither 6 nor 12.
 bool rescale_time_step(LineState& s, double dtfact)
 {
@@ -101,7 +101,7 @@ bool rescale_time_step(LineState& s, double dtfact)
     return true;
 }
 
-// Step 8: a group start whose code is a subset of its equal neighbours (with
+// A group start whose code is a subset of its equal neighbours (with
 // the same tag and some component) takes theirs, left to right.
 void smooth_codes(LineState& s)
 {
@@ -119,7 +119,7 @@ void smooth_codes(LineState& s)
     }
 }
 
-// One run of step 9: cells x to x + dx - 1 of equal group codes.
+// One run: cells x to x + dx - 1 of equal group codes.
 struct Run {
     int x;
     int dx;
@@ -161,7 +161,7 @@ int build_vector(const LineState& s, const Run& r)
     return static_cast<int>(out - s.vector);
 }
 
-// Steps 9 and 10 on a treated line: records into runs, vectors into the store.
+// The run table of a treated line: records into runs, vectors into the store.
 // Null with the error set when store memory runs out.
 PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pass, int y, int z,
                      int lossy3, int nterms)
@@ -218,6 +218,13 @@ bool vectors_fit(const LineState& s, int pass, int lossy3)
     return true;
 }
 
+// The kernel reads the array through typed pointers.
+bool check_aligned(PyArrayObject* a, const char* name)
+{
+    if (!PyArray_ISALIGNED(a)) return frame::fail_arg("Array not aligned", name), false;
+    return true;
+}
+
 const float* row_of(PyArrayObject* a, npy_intp r)
 {
     return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
@@ -269,7 +276,7 @@ PyObject* dispatch(PyObject* args)
                       &codes_obj, &coef_lists, &ext, &norms_seq, &lossy3, &dtfact, &ntail))
         return nullptr;
 
-    // Step 1: argument tests in their documented order.
+    // Argument tests in their documented order.
     if (!frame::require_arrays({codes_obj, og_obj, runs_obj})) return nullptr;
     if (!PySequence_Check(coef_lists) || !PySequence_Check(ext) || !PySequence_Check(norms_seq))
         return frame::fail("Sequence expected");
@@ -304,7 +311,9 @@ PyObject* dispatch(PyObject* args)
     const npy_intp* cdims = PyArray_DIMS(codes_array);
     if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
         return frame::fail_arg("Line outside the array", "codes");
-    if (!frame::check_contiguous_axis(codes_array, "codes", 2)) return nullptr;
+    if (!frame::check_contiguous_axis(codes_array, "codes", 2) ||
+        !check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
+        return nullptr;
     if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
     LineState s;
     s.n = static_cast<int>(cdims[2]);
@@ -312,7 +321,8 @@ PyObject* dispatch(PyObject* args)
     if (s.n % group_width != 0)
         return frame::fail_arg("Line length not a multiple of the group width", "codes");
     PyArrayObject* runs_array = frame::array(runs_obj);
-    if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)))
+    if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)) ||
+        !check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
         return nullptr;
     static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
                                                        "norms[3]"};
@@ -321,7 +331,8 @@ PyObject* dispatch(PyObject* args)
         const npy_intp floats = k < 2 ? 6 * static_cast<npy_intp>(group_width) : 6;
         PyArrayObject* a = frame::array(norms[k].get());
         if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
-            !frame::check_contiguous_axis(a, norm_names[k], 1))
+            !frame::check_contiguous_axis(a, norm_names[k], 1) ||
+            !check_aligned(a, norm_names[k]))
             return nullptr;
     }
 
@@ -334,15 +345,14 @@ PyObject* dispatch(PyObject* args)
         y * PyArray_STRIDE(codes_array, 1));
     std::memcpy(s.codes, host_codes, sizeof(std::int16_t) * s.n);
 
-    // Step 3: the rows.
+    // The rows, then the groups.
     if (!expand_rows(lists[0].get(), lengths[0], "pm", 463, s, s.pm, y, z) ||
         !expand_rows(lists[1].get(), lengths[1], "pl", 475, s, s.pl, y, z))
         return nullptr;
 
-    // Step 4: groups.
     if (!merge_groups(s, y, z)) return frame::fail("Illegal Material Combination");
 
-    // Step 5: the treatments the pass wants, each over every cell of its tag.
+    // The treatments the pass wants, each over every cell of its tag.
     bool wanted[4] = {false, false, false, false};
     for (int g = 0; g < s.n; g += group_width)
         if (pass == 0 || (s.codes[g] & CODE_BOTH_PASSES)) wanted[code_tag(s.codes[g])] = true;
@@ -377,7 +387,7 @@ PyObject* dispatch(PyObject* args)
     }
     if (wanted[3]) return frame::fail("Treatment 3 not implemented");
 
-    // Steps 6 to 8.
+    // Time step, norms, smoothing.
     if (dtfact != 1.0 && !rescale_time_step(s, dtfact)) return frame::fail("DTFACT problem");
     scale_plain_cells(s.n, s.codes, s.pm, row_of(frame::array(norms[2].get()), y),
                       row_of(frame::array(norms[3].get()), z));

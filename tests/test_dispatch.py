@@ -313,6 +313,20 @@ def refusal(name, message, stderr=None, codes=None, lists=None, kw=None, **attrs
     return pytest.param(codes, lists, kw or {}, attrs, message, stderr, id=name)
 
 
+def readonly(a):
+    view = a.view()
+    view.flags.writeable = False
+    return view
+
+
+def unaligned(a):
+    """A copy of `a` whose data starts one byte off its element alignment."""
+    raw = np.zeros(a.nbytes + 1, np.uint8)
+    view = raw[1:].view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
+
+
 def not_rle(which):
     def change(ls):
         ls[which][2] = np.zeros((NZ, NY, 4), np.float32)
@@ -331,6 +345,11 @@ REFUSALS = [
     refusal("codes not an array", "Array expected", codes_obj=[0] * 4),
     refusal("runs too small", "Array too small: runs", runs=np.zeros(20, np.int32)),
     refusal("runs of int16", "Wrong element size: runs", runs=np.zeros(21, np.int16)),
+    refusal("runs read-only", "Array not writeable: runs", runs=lambda l: readonly(l.runs)),
+    refusal("codes read-only", "Array not writeable: codes",
+            codes_obj=lambda l: readonly(l.codes)),
+    refusal("norms not aligned", "Array not aligned: norms[3]",
+            norms=lambda l: l.norms[:3] + [unaligned(l.norms[3])]),
     refusal("codes of int32", "Wrong element size: codes",
             codes_obj=lambda l: l.codes.astype(np.int32)),
     refusal("codes two-dimensional", "Wrong number of dimensions: codes",
@@ -388,6 +407,8 @@ REFUSALS = [
     refusal("profile positions not 4 bytes apart", "Array not contiguous: loss[0]", codes=PML,
             ext0=Ext(loss=[np.ascontiguousarray(p) for p in loss_profiles(4)])),
     refusal("no max_stab_par", "Missing attribute: max_stab_par", codes=LUMPED, ext1=Ext()),
+    refusal("max_stab_par not a number", "LR  Problem", codes=LUMPED,
+            ext1=Ext(max_stab_par="0.5")),
 ]
 
 

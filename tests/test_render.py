@@ -145,9 +145,9 @@ def single_cell(n=3):
 
 def random_case(seed):
     rng = np.random.default_rng(seed)
-    shape = tuple(int(x) for x in rng.integers(1, 5, 3))
+    shape = (int(rng.integers(1, 5)), int(rng.integers(1, 5)), int(rng.integers(1, 21)))
     vox = rng.integers(0, 5, shape).astype(np.uint8)
-    vox[rng.random(shape) < 0.4] = 1  # runs of equal cells
+    vox[rng.random(shape) < 0.6] = 1  # runs of equal cells, some longer than 8
     values = rng.choice([0.0, -1.0, 1.0, 5.0, 2000.0, np.nan], size=5)
     rows = [(v0, float(rng.choice([0.0, 1.0, np.nan])), tuple(rng.random(3))) for v0 in values]
     return bd_args(vox, table(*rows), t0=float(rng.choice([0.5, 1.0, 1500.0])), t1=0.5,
