@@ -168,12 +168,11 @@ PyObject* glarr(PyObject* args)
         if (plane < 0) return frame::fail_arg("Negative index", "plane");
     }
 
-    const Index reach[3] = {
-        // coordinate entries read along each axis
-        normal_axis == 0 ? plane + Index(1) : u_axis == 0 ? u_last + Index(1) : v_last + Index(1),
-        normal_axis == 1 ? plane + Index(1) : u_axis == 1 ? u_last + Index(1) : v_last + Index(1),
-        normal_axis == 2 ? plane + Index(1) : u_axis == 2 ? u_last + Index(1) : v_last + Index(1),
-    };
+    // Coordinate entries read along each axis.
+    Index reach[3];
+    reach[normal_axis] = plane + Index(1);
+    reach[u_axis] = u_last + Index(1);
+    reach[v_axis] = v_last + Index(1);
     for (int a = 0; a < 3; ++a) {
         PyArrayObject* c = frame::array(items[a].get());
         if (any_node && !frame::check_strided(c, coord_names[a], 8, {reach[a]})) return nullptr;
@@ -244,6 +243,8 @@ PyObject* glarr(PyObject* args)
     job.contour_levels = contour_levels;
     job.alpha = alpha;
     job.arrow_scale = arrow_scale;
+    job.packed_rows = job.nodes.s2 == 4 && job.out_positions.s1 == 4 &&
+                      job.out_normals.s1 == 4 && job.out_colours.s1 == 4;
     return PyLong_FromSsize_t(fieldplot::fill_plane(job));
 }
 

@@ -1,6 +1,7 @@
 #include "plane.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace fieldplot {
 namespace {
@@ -13,118 +14,145 @@ double node_value(const PlaneJob& job, Index u, Index v, int k)
     return load<float>(job.nodes.at(u, v, k));
 }
 
-void set_node(const PlaneJob& job, Index u, Index v, int k, double value)
+// One row u of the node table: positions lifted by the scaled height, and
+// colours from the ramp of |colour value|, doubled for arrows, unless contours
+// leave them alone.
+void node_row(const PlaneJob& job, Index u, double base)
 {
-    store<float>(job.nodes.at(u, v, k), static_cast<float>(value));
+    const Index s1 = job.nodes.s1, s2 = job.nodes.s2;
+    const Index wu = u - job.u_first;
+    const double pu = load<double>(job.coords[job.u_axis].at(u));
+    const bool colours = job.contour_levels == 0;
+    const double gain = job.geometry == Geometry::arrows ? 2 : 1;
+    const float alpha = static_cast<float>(job.alpha);
+    auto put = [s2](char* node, int k, double value) {
+        store<float>(node + k * s2, static_cast<float>(value));
+    };
+    char* node = job.nodes.at(u, job.v_first, 0);
+    for (Index v = job.v_first; v <= job.v_last; ++v, node += s1) {
+        const Index wv = v - job.v_first;
+        const double h =
+            job.height_scale != 0 ? double(load<float>(job.height_values.at(wu, wv))) : 0.0;
+        put(node, position + job.u_axis, pu);
+        put(node, position + job.v_axis, load<double>(job.coords[job.v_axis].at(v)));
+        put(node, position + job.normal_axis, job.height_scale * h + base);
+
+        const double c = std::fabs(double(load<float>(job.colour_values.at(wu, wv))));
+        if (!colours) continue;
+        // Selects rather than branches: colour values are rarely ordered.
+        const bool low = c < 0.5;
+        const double red = low ? 0 : 2 * (c - 0.5);
+        const double green = low ? 2 * c : 2 * (1 - c);
+        const double blue = low ? 2 * (0.5 - c) : 0;
+        put(node, colour, red * gain);
+        put(node, colour + 1, green * gain);
+        put(node, colour + 2, blue * gain);
+        store<float>(node + alpha_component * s2, alpha);
+    }
 }
 
-// Positions lifted by the scaled height; colours from the ramp of |colour
-// value|, doubled for arrows, unless contours leave them alone.
-void node_pass(const PlaneJob& job)
+// Unit normals of one row u, which never point to the positive side of the
+// normal axis. The last column copies from its left neighbour, the last row
+// from the node below; where that neighbour lies outside the window, or the
+// difference vectors span no area, the plane's own normal stands in. A row
+// needs the positions of the next row and, for the copies, normals of this row
+// and of the row before.
+void normal_row(const PlaneJob& job, Index u)
+{
+    const Index s0 = job.nodes.s0, s1 = job.nodes.s1, s2 = job.nodes.s2;
+    auto get = [s2](const char* node, int k) { return double(load<float>(node + k * s2)); };
+    char* node = job.nodes.at(u, job.v_first, 0);
+    for (Index v = job.v_first; v <= job.v_last; ++v, node += s1) {
+        double n[3] = {0, 0, 0};
+        bool flat = false;
+        if (u == job.u_last || v == job.v_last) {
+            const bool along_u = u == job.u_last;
+            const bool outside = along_u ? u == job.u_first : v == job.v_first;
+            if (outside) {
+                flat = true;
+            } else {
+                const char* source = node - (along_u ? s0 : s1);
+                for (int k = 0; k < 3; ++k) n[k] = get(source, normal + k);
+            }
+        } else {
+            double du[3], dv[3];
+            for (int k = 0; k < 3; ++k) {
+                const double p = get(node, position + k);
+                du[k] = get(node + s0, position + k) - p;
+                dv[k] = get(node + s1, position + k) - p;
+            }
+            for (int m = 0; m < 3; ++m) {
+                const int a = (m + 1) % 3, b = (m + 2) % 3;
+                n[m] = du[a] * dv[b] - du[b] * dv[a];
+            }
+        }
+        double s = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
+        if (flat || s == 0) {
+            n[0] = n[1] = n[2] = 0;
+            n[job.normal_axis] = -1;
+            s = 1;
+        }
+        const double f = 1 / std::sqrt(s);
+        if (n[job.normal_axis] > 0)
+            for (double& x : n) x = -x;
+        for (int k = 0; k < 3; ++k)
+            store<float>(node + (normal + k) * s2, static_cast<float>(n[k] * f));
+    }
+}
+
+// The node pass, and in surface mode the normal pass. Each node's values
+// depend only on the inputs and on the nodes named above, so the two passes
+// run row by row, a row's normals right after the next row's positions, while
+// both rows are in cache.
+void fill_nodes(const PlaneJob& job)
 {
     const double base = load<double>(job.coords[job.normal_axis].at(job.plane));
-    for (Index v = job.v_first; v <= job.v_last; ++v) {
-        const double pv = load<double>(job.coords[job.v_axis].at(v));
-        for (Index u = job.u_first; u <= job.u_last; ++u) {
-            const Index wu = u - job.u_first, wv = v - job.v_first;
-            const double h =
-                job.height_scale != 0 ? double(load<float>(job.height_values.at(wu, wv))) : 0.0;
-            set_node(job, u, v, position + job.u_axis, load<double>(job.coords[job.u_axis].at(u)));
-            set_node(job, u, v, position + job.v_axis, pv);
-            set_node(job, u, v, position + job.normal_axis, job.height_scale * h + base);
-
-            const double c = std::fabs(double(load<float>(job.colour_values.at(wu, wv))));
-            if (job.contour_levels != 0) continue;
-            double rgb[3];
-            if (c < 0.5) {
-                rgb[0] = 0;
-                rgb[1] = 2 * c;
-                rgb[2] = 2 * (0.5 - c);
-            } else {
-                rgb[0] = 2 * (c - 0.5);
-                rgb[1] = 2 * (1 - c);
-                rgb[2] = 0;
-            }
-            const double gain = job.geometry == Geometry::arrows ? 2 : 1;
-            for (int k = 0; k < 3; ++k) set_node(job, u, v, colour + k, rgb[k] * gain);
-            set_node(job, u, v, alpha_component, job.alpha);
-        }
+    const bool normals = job.geometry == Geometry::surface;
+    for (Index u = job.u_first; u <= job.u_last; ++u) {
+        node_row(job, u, base);
+        if (normals && u > job.u_first) normal_row(job, u - 1);
     }
+    if (normals) normal_row(job, job.u_last);
 }
 
-// Unit normals that never point to the positive side of the normal axis. The
-// last column copies from its left neighbour, the last row from the node
-// below, both computed earlier in the loop order; where that neighbour lies
-// outside the window, or the difference vectors span no area, the plane's own
-// normal stands in.
-void normal_pass(const PlaneJob& job)
+// A surface vertex: position, normal and colour of node (u, v).
+void write_node(const PlaneJob& job, Index u, Index v, Index row)
 {
-    for (Index v = job.v_first; v <= job.v_last; ++v) {
-        for (Index u = job.u_first; u <= job.u_last; ++u) {
-            double n[3] = {0, 0, 0};
-            bool flat = false;
-            if (u == job.u_last || v == job.v_last) {
-                const bool along_u = u == job.u_last;
-                const bool outside = along_u ? u == job.u_first : v == job.v_first;
-                if (outside) {
-                    flat = true;
-                } else {
-                    const Index su = along_u ? u - 1 : u, sv = along_u ? v : v - 1;
-                    for (int k = 0; k < 3; ++k) n[k] = node_value(job, su, sv, normal + k);
-                }
-            } else {
-                double du[3], dv[3];
-                for (int k = 0; k < 3; ++k) {
-                    const double p = node_value(job, u, v, position + k);
-                    du[k] = node_value(job, u + 1, v, position + k) - p;
-                    dv[k] = node_value(job, u, v + 1, position + k) - p;
-                }
-                for (int m = 0; m < 3; ++m) {
-                    const int a = (m + 1) % 3, b = (m + 2) % 3;
-                    n[m] = du[a] * dv[b] - du[b] * dv[a];
-                }
-            }
-            double s = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-            if (flat || s == 0) {
-                n[0] = n[1] = n[2] = 0;
-                n[job.normal_axis] = -1;
-                s = 1;
-            }
-            const double f = 1 / std::sqrt(s);
-            if (n[job.normal_axis] > 0)
-                for (double& x : n) x = -x;
-            for (int k = 0; k < 3; ++k) set_node(job, u, v, normal + k, n[k] * f);
-        }
+    const char* node = job.nodes.at(u, v, 0);
+    if (job.packed_rows) {
+        std::memcpy(job.out_positions.at(row, 0), node + position * 4, 12);
+        std::memcpy(job.out_normals.at(row, 0), node + normal * 4, 12);
+        std::memcpy(job.out_colours.at(row, 0), node + colour * 4, 16);
+        return;
     }
-}
-
-void copy_components(const PlaneJob& job, Index u, Index v, int first, int count,
-                     const Strided2& out, Index row)
-{
-    for (int k = 0; k < count; ++k)
-        store<float>(out.at(row, k), load<float>(job.nodes.at(u, v, first + k)));
-}
-
-bool emit_node(const PlaneJob& job, Emission& out, Index u, Index v)
-{
-    const Index row = out.next_row();
-    if (row < 0) return false;
-    copy_components(job, u, v, position, 3, job.out_positions, row);
-    copy_components(job, u, v, normal, 3, job.out_normals, row);
-    copy_components(job, u, v, colour, 4, job.out_colours, row);
-    return true;
+    auto get = [&](int k) { return load<float>(node + k * job.nodes.s2); };
+    for (int k = 0; k < 3; ++k) {
+        store<float>(job.out_positions.at(row, k), get(position + k));
+        store<float>(job.out_normals.at(row, k), get(normal + k));
+    }
+    for (int k = 0; k < 4; ++k) store<float>(job.out_colours.at(row, k), get(colour + k));
 }
 
 bool selected(const PlaneJob& job, Index u, Index v) { return *job.cell_mask.at(u, v) != 0; }
+
+// Node column u belongs to the strip of row v when it touches a selected cell
+// on its right or on its left.
+bool in_strip(const PlaneJob& job, Index u, Index v)
+{
+    return selected(job, u, v) || (u > job.u_first && selected(job, u - 1, v));
+}
 
 // One triangle strip per run of node columns that touch a selected cell.
 bool emit_surface(const PlaneJob& job, Emission& out)
 {
     for (Index v = job.v_first; v < job.v_last; ++v) {
         for (Index u = job.u_first; u <= job.u_last; ++u) {
-            const bool belongs = selected(job, u, v) || (u > job.u_first && selected(job, u - 1, v));
-            if (belongs) {
-                if (!emit_node(job, out, u, v) || !emit_node(job, out, u, v + 1)) return false;
+            if (in_strip(job, u, v)) {
+                for (Index w = v; w <= v + 1; ++w) {
+                    const Index row = out.next_row();
+                    if (row < 0) return false;
+                    write_node(job, u, w, row);
+                }
             } else if (!out.close_group()) {
                 return false;
             }
@@ -175,10 +203,7 @@ bool emit_contours(const PlaneJob& job, Emission& out)
 
 Index fill_plane(const PlaneJob& job)
 {
-    if (job.u_first <= job.u_last && job.v_first <= job.v_last) {
-        node_pass(job);
-        if (job.geometry == Geometry::surface) normal_pass(job);
-    }
+    if (job.u_first <= job.u_last && job.v_first <= job.v_last) fill_nodes(job);
     Emission out(job);
     switch (job.geometry) {
     case Geometry::surface: emit_surface(job, out); break;

@@ -26,6 +26,9 @@ struct PlaneJob {
     Geometry geometry;
     Strided3 vectors;  // float32 [axis][u][v] window-relative, arrows only
     double arrow_scale;
+    // The node record and the output rows are packed floats: a vertex is
+    // three block copies.
+    bool packed_rows;
 };
 
 // Fills the node table and emits the geometry; returns the number of rows written.
