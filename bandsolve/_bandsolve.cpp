@@ -5,6 +5,7 @@
 #include "frame.hpp"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace {
 
@@ -45,48 +46,156 @@ Vector vector_of(PyArrayObject* a) { return {PyArray_BYTES(a), stride_or_zero(a,
 // Band storage: row i, column j holds matrix entry (i, i - h + j). Within a
 // row the entries after the first one used are taken 8 bytes apart, which the
 // wrapper has made sure is the column stride wherever more than one is used.
-void gauss_kernel(Matrix band, Matrix multipliers, npy_intp h, npy_intp n)
+//
+// The kernels take the half-width as a template argument for the common small
+// ones (0: given at run time). With it fixed, the rows that are still being
+// updated stay in registers: every pivot, and every solution entry, depends
+// on the one before, and a round trip through memory would lengthen that
+// chain on every row. The arithmetic and its order are the same either way.
+
+// Elimination with the pivot row and the H rows below it held in registers,
+// for as long as all H rows exist. Writes every entry back once it is final
+// and returns the pivot row to continue from.
+template <int H>
+npy_intp gauss_in_registers(Matrix band, Matrix multipliers, npy_intp n)
 {
-    for (npy_intp k = 0; k + 1 < n; ++k) {
+    if (n <= H) return 0;
+    double pivot[H + 1];         // row k, columns H .. 2H
+    double rows[H + 1][H + 1];   // rows[d]: row k + d, columns H - d .. 2H - d
+    for (int t = 0; t <= H; ++t) pivot[t] = band.row(0)[H + t];
+    for (int d = 1; d <= H; ++d)
+        for (int t = 0; t <= H; ++t) rows[d][t] = band.row(d)[H - d + t];
+    for (npy_intp k = 0;;) {
+        for (int d = 1; d <= H; ++d) {
+            const double f = rows[d][0] / pivot[0];
+            multipliers.at(k, d) = f;
+            for (int t = 0; t <= H; ++t) rows[d][t] = rows[d][t] - f * pivot[t];
+            band.row(k + d)[H - d] = rows[d][0];  // no later pivot reaches it
+        }
+        // Row k + 1 becomes the pivot row; column 2H is never updated.
+        for (int t = 0; t < H; ++t) pivot[t] = rows[1][t + 1];
+        pivot[H] = band.row(k + 1)[2 * H];
+        for (int d = 1; d < H; ++d)
+            for (int t = 0; t < H; ++t) rows[d][t] = rows[d + 1][t + 1];
+        ++k;
+        for (int t = 0; t < H; ++t) band.row(k)[H + t] = pivot[t];
+        if (k + H >= n) {
+            for (int d = 1; d < H; ++d)
+                for (int t = 0; t < H; ++t) band.row(k + d)[H - d + t] = rows[d][t];
+            return k;
+        }
+        for (int d = 1; d < H; ++d) rows[d][H] = band.row(k + d)[2 * H - d];
+        for (int t = 0; t <= H; ++t) rows[H][t] = band.row(k + H)[t];
+    }
+}
+
+template <int H>
+void gauss_kernel(Matrix band, Matrix multipliers, npy_intp h_given, npy_intp n)
+{
+    const npy_intp h = H > 0 ? H : h_given;
+    // Subtracts pivot row k from the `count` rows below it.
+    auto eliminate = [&](npy_intp k, npy_intp count) {
         const double* pivot_row = band.row(k) + h;
-        const npy_intp last = std::min(k + h + 1, n);
-        for (npy_intp i = k + 1; i < last; ++i) {
-            const npy_intp d = i - k;
+        for (npy_intp d = 1; d <= count; ++d) {
             // The eliminated entry is updated like the others and keeps its
             // rounding residue.
-            double* target = band.row(i) + (h - d);
+            double* target = band.row(k + d) + (h - d);
             const double f = target[0] / pivot_row[0];
             multipliers.at(k, d) = f;
             for (npy_intp t = 0; t <= h; ++t) target[t] = target[t] - f * pivot_row[t];
         }
+    };
+    npy_intp k = 0;
+    if constexpr (H > 0)
+        k = gauss_in_registers<H>(band, multipliers, n);
+    else
+        for (; k + h < n; ++k) eliminate(k, h);
+    // The last rows have fewer than h rows below them.
+    for (; k + 1 < n; ++k) eliminate(k, n - 1 - k);
+}
+
+// Forward elimination with the right-hand sides of rows k .. k + H in
+// registers, while all of them exist; returns the row to continue from.
+template <int H>
+npy_intp forward_in_registers(Matrix multipliers, Vector rhs, npy_intp n)
+{
+    if (n <= H) return 0;
+    double pending[H + 1];
+    for (int d = 0; d <= H; ++d) pending[d] = rhs[d];
+    for (npy_intp k = 0;;) {
+        const double* factors = &multipliers.at(k, 1);
+        const double f = pending[0];
+        for (int d = 1; d <= H; ++d) pending[d] = pending[d] - f * factors[d - 1];
+        rhs[k] = pending[0];
+        for (int d = 0; d < H; ++d) pending[d] = pending[d + 1];
+        ++k;
+        if (k + H >= n) {
+            for (int d = 0; d < H; ++d) rhs[k + d] = pending[d];
+            return k;
+        }
+        pending[H] = rhs[k + H];
     }
 }
 
+// Back substitution from row r down, every row using the H solution entries
+// after it, which stay in registers.
+template <int H>
+void substitute_in_registers(Matrix band, Vector rhs, Vector solution, npy_intp r)
+{
+    double after[H + 1];  // after[t] = solution[r + t]
+    for (int t = 1; t <= H; ++t) after[t] = solution[r + t];
+    for (; r >= 0; --r) {
+        const double* diagonal = &band.at(r, H);
+        double s = rhs[r];
+        for (int t = 1; t <= H; ++t) s = s - after[t] * diagonal[t];
+        const double value = s / diagonal[0];
+        solution[r] = value;
+        for (int t = H; t > 1; --t) after[t] = after[t - 1];
+        after[1] = value;
+    }
+}
+
+template <int H>
 void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
-                   const char* active, npy_intp active_stride, npy_intp h, npy_intp n,
+                   const char* active, npy_intp active_stride, npy_intp h_given, npy_intp n,
                    bool remove_mean)
 {
+    const npy_intp h = H > 0 ? H : h_given;
     auto is_active = [&](npy_intp t) { return active[t * active_stride] != 0; };
 
     for (npy_intp t = 0; t < n; ++t)
         if (!is_active(t)) rhs[t] = 0.0;
 
-    for (npy_intp k = 0; k + 1 < n; ++k) {
-        const npy_intp count = std::min(k + h + 1, n) - 1 - k;
-        if (count <= 0) continue;
+    // Forward elimination of row k into the `count` rows below it.
+    auto forward = [&](npy_intp k, npy_intp count) {
         // First multiplier of the row through both strides, the rest 8 bytes on.
         const double* factors = &multipliers.at(k, 1);
         const double f = rhs[k];
         for (npy_intp d = 1; d <= count; ++d) rhs[k + d] = rhs[k + d] - f * factors[d - 1];
+    };
+    if (h > 0) {
+        npy_intp k = 0;
+        if constexpr (H > 0)
+            k = forward_in_registers<H>(multipliers, rhs, n);
+        else
+            for (; k + h < n; ++k) forward(k, h);
+        for (; k + 1 < n; ++k) forward(k, n - 1 - k);
     }
 
-    npy_intp q = 0;
-    for (npy_intp r = n - 1; r >= 0; --r) {
+    // Back substitution of row r with the `known` solution entries after it;
+    // the count grows by one per row up to h.
+    auto substitute = [&](npy_intp r, npy_intp known) {
         const double* diagonal = &band.at(r, h);
         double s = rhs[r];
-        for (npy_intp t = 1; t <= q; ++t) s = s - solution[r + t] * diagonal[t];
+        for (npy_intp t = 1; t <= known; ++t) s = s - solution[r + t] * diagonal[t];
         solution[r] = s / diagonal[0];
-        q = std::min(q + 1, h);
+    };
+    npy_intp r = n - 1;
+    for (; r >= 0 && n - 1 - r < h; --r) substitute(r, n - 1 - r);
+    if constexpr (H > 0) {
+        if (r >= 0) substitute_in_registers<H>(band, rhs, solution, r);
+    } else {
+        for (; r >= 0; --r) substitute(r, h);
     }
 
     for (npy_intp t = 0; t < n; ++t)
@@ -94,13 +203,27 @@ void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
 
     if (!remove_mean) return;
     double sum = 0.0;
-    int count = 0;
+    npy_intp count = 0;
     for (npy_intp t = 0; t < n; ++t) {
         sum += solution[t];
         if (is_active(t)) ++count;
     }
     const double mean = sum / count;
     for (npy_intp t = 0; t < n; ++t) solution[t] = solution[t] - mean;
+}
+
+// Calls `run` with the half-width as a compile-time constant where it is
+// small, and with 0 (given at run time) otherwise.
+template <class Run>
+void with_halfwidth(npy_intp h, Run run)
+{
+    switch (h) {
+    case 1: return run(std::integral_constant<int, 1>{});
+    case 2: return run(std::integral_constant<int, 2>{});
+    case 3: return run(std::integral_constant<int, 3>{});
+    case 4: return run(std::integral_constant<int, 4>{});
+    default: return run(std::integral_constant<int, 0>{});
+    }
 }
 
 // `rows` x `cols` float64 entries reachable through the strides; the rows
@@ -140,7 +263,9 @@ PyObject* gauss(PyObject* args)
         // the storage beyond the last matrix column too.
         if (!check_matrix(band, "band", n, 2 * h + 1, true)) return nullptr;
         if (!check_matrix(multipliers, "multipliers", n - 1, h + 1, false)) return nullptr;
-        gauss_kernel(matrix_of(band), matrix_of(multipliers), h, n);
+        with_halfwidth(h, [&](auto fixed) {
+            gauss_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), h, n);
+        });
     }
     return frame::none();
 }
@@ -175,9 +300,11 @@ PyObject* invmul(PyObject* args)
     }
     if (!frame::check_strided(active, "active", 1, {n})) return nullptr;
 
-    invmul_kernel(matrix_of(band), matrix_of(multipliers), vector_of(rhs), vector_of(solution),
-                  PyArray_BYTES(active), stride_or_zero(active, 0), h, n,
-                  remove_mean != 0);
+    with_halfwidth(h, [&](auto fixed) {
+        invmul_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), vector_of(rhs),
+                               vector_of(solution), PyArray_BYTES(active),
+                               stride_or_zero(active, 0), h, n, remove_mean != 0);
+    });
     return frame::none();
 }
 

@@ -94,6 +94,10 @@ def test_against_scipy_solve_banded(h):
     (12, 2, [0, 5, 11], 0, 7),
     (12, 3, [3, 4], 1, -1),
     (5, 4, [], 1, 0),     # half-width beyond the matrix: storage past the last column
+    (4, 4, [1], 0, 0),
+    (40, 3, [7, 8, 39], 1, 0),
+    (20, 6, [], 0, 0),
+    (6, 9, [0], 1, 0),
     (9, 0, [2], 1, 0),    # diagonal only
     (2, 1, [0], 0, 0),
 ])

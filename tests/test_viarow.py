@@ -88,6 +88,8 @@ def cases():
         "hits on repeated positions": (rng.permutation(tied), cf, tied),
         "nan on repeated positions": (near_start_then_nan, cf, tied),
         "sorted positions": (np.sort(rng.uniform(-1, 11, 40)), cf, pos),
+        "back to the first interval": (np.tile([(pos[1] + pos[2]) / 2] * 2 + [pos[0] - 1] * 2, 10),
+                                       cf, pos),
         "descending positions": (np.sort(rng.uniform(-1, 11, 40))[::-1].copy(), cf, pos),
         "not ascending table": (rng.uniform(-1, 11, 40), cf, rng.uniform(0, 10, 40)),
         "nan in table": (rng.uniform(-1, 11, 40), cf, np.where(np.arange(40) == 9, np.nan, pos)),

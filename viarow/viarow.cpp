@@ -4,7 +4,9 @@
 #include "checks.hpp"
 #include "frame.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -44,7 +46,8 @@ npy_intp bisect(const double* table, npy_intp n, double xi)
 // On an ascending table `table[j] < xi` is true up to some index and false
 // after it, and the bisection ends with b at the first index from 1 on where
 // it is false (N - 1 if there is none). The searches below find that index
-// by other routes and so give the same bracket, on ascending tables only.
+// by other routes and so give the same bracket, on ascending tables only;
+// on others calc_p bisects.
 bool ascending(const double* table, npy_intp n)
 {
     for (npy_intp j = 1; j < n; ++j)
@@ -52,52 +55,128 @@ bool ascending(const double* table, npy_intp n)
     return true;
 }
 
-// Branch-free lower bound over table[1 .. n-1], clamped to n - 1.
-npy_intp first_not_below(const double* table, npy_intp n, double xi)
+// Two float64 lanes: GCC and Clang compile these vector types to SIMD
+// instructions where the target has them and to plain code elsewhere.
+typedef double Lanes __attribute__((vector_size(16)));
+typedef long long LaneMask __attribute__((vector_size(16)));
+
+constexpr int window = 8;
+
+// How many of the `window` entries from `from` on are below xi. On an
+// ascending table those come first, so this is how far to walk.
+npy_intp count_below(const double* from, double xi)
 {
-    const double* base = table + 1;
-    npy_intp len = n - 1;
-    while (len > 1) {
-        const npy_intp half = len / 2;
-        base = base[half] < xi ? base + half : base;
-        len -= half;
+    const Lanes limit = {xi, xi};
+    LaneMask total = {0, 0};
+    for (int k = 0; k < window; k += 2) {
+        Lanes entries;
+        std::memcpy(&entries, from + k, sizeof entries);
+        total += (LaneMask)(entries < limit);  // a true lane is -1
     }
-    const npy_intp j = (base - table) + (*base < xi);
-    return j < n ? j : n - 1;
+    return -(total[0] + total[1]);
 }
 
-// Starts from the previous bracket: positions that follow each other closely
-// are found a few entries on, anything else by the full search.
-npy_intp first_not_below_from(const double* table, npy_intp n, double xi, npy_intp b)
+// Starts from a previous bracket b: positions that follow each other closely
+// are found a few windows further on. Returns -1 for any other.
+npy_intp near(const double* table, npy_intp n, double xi, npy_intp b)
 {
-    constexpr int max_walk = 4;
-    for (int step = 0; b < n - 1 && table[b] < xi; ++step, ++b)
-        if (step == max_walk) return first_not_below(table, n, xi);
-    // Now b is n - 1 or table[b] is not below xi.
-    for (int step = 0; b > 1 && !(table[b - 1] < xi); ++step, --b)
-        if (step == max_walk) return first_not_below(table, n, xi);
-    return b;
+    constexpr int max_windows = 4;
+    // Read before the walk, so that its address does not wait for it.
+    const bool before_below = table[b - 1] < xi;
+    npy_intp j = b;
+    for (int w = 1;; ++w) {
+        if (j + window > n - 1) {
+            while (j < n - 1 && table[j] < xi) ++j;
+            break;
+        }
+        const npy_intp below = count_below(table + j, xi);
+        j += below;
+        if (below < window) break;
+        if (w == max_windows) return -1;
+    }
+    // j is N - 1 or not below xi. Without a step, the entry before it may be
+    // neither (a position further back); computed without branches, since
+    // whether a step was taken is hard to predict.
+    if ((j == b) & (b > 1) & !before_below) return -1;
+    return j;
+}
+
+// The full search for up to `block` positions at a time, in step with each
+// other so that their loads from the table overlap. Branch-free lower bound
+// over table[1 .. n-1], clamped to n - 1.
+constexpr int block = 64;
+
+void search_together(const double* table, npy_intp n, const double* xs, const int* which,
+                     int count, npy_intp* bracket)
+{
+    const double* base[block];
+    double xv[block];
+    for (int q = 0; q < count; ++q) {
+        base[q] = table + 1;
+        xv[q] = xs[which[q]];
+    }
+    for (npy_intp len = n - 1; len > 1;) {
+        const npy_intp half = len / 2;
+        for (int q = 0; q < count; ++q) base[q] = base[q][half] < xv[q] ? base[q] + half : base[q];
+        len -= half;
+    }
+    for (int q = 0; q < count; ++q) {
+        const npy_intp j = (base[q] - table) + (*base[q] < xv[q]);
+        bracket[which[q]] = j < n ? j : n - 1;
+    }
+}
+
+// Position i on the table interval from a to b.
+void interpolate(npy_intp i, npy_intp a, npy_intp b)
+{
+    const double xa = pos[a];
+    const double width = pos[b] - xa;
+    // Not clamped: positions outside the table are extrapolated from the
+    // first or last interval.
+    const double fact = width == 0 ? 0.0 : (x[i] - xa) / width;
+    p[i].re = (1 - fact) * cf[a].re + fact * cf[b].re;
+    p[i].im = (1 - fact) * cf[a].im + fact * cf[b].im;
 }
 
 void calc_p()
 {
     const npy_intp n = N;
-    // A single entry brackets every position with a = b = 0.
-    const bool guided = n >= 2 && ascending(pos, n);
-    npy_intp a = 0, b = n >= 2 ? 1 : 0;
-    for (npy_intp i = 0; i < n; ++i) {
-        const double xi = x[i];
-        if (n >= 2) {
-            b = guided ? first_not_below_from(pos, n, xi, b) : bisect(pos, n, xi);
-            a = b - 1;
+    if (n == 1) {
+        // A single entry brackets every position with a = b = 0.
+        interpolate(0, 0, 0);
+        return;
+    }
+    if (n < 2) return;
+    if (!ascending(pos, n)) {
+        for (npy_intp i = 0; i < n; ++i) {
+            const npy_intp b = bisect(pos, n, x[i]);
+            interpolate(i, b - 1, b);
         }
-        const double xa = pos[a];
-        const double width = pos[b] - xa;
-        // Not clamped: positions outside the table are extrapolated from the
-        // first or last interval.
-        const double fact = width == 0 ? 0.0 : (xi - xa) / width;
-        p[i].re = (1 - fact) * cf[a].re + fact * cf[b].re;
-        p[i].im = (1 - fact) * cf[a].im + fact * cf[b].im;
+        return;
+    }
+    // Even and odd positions start from separate hints, so that two walks
+    // that do not wait for each other are under way at any time. Which hint
+    // a search starts from does not change the bracket it finds.
+    npy_intp hint_even = 1, hint_odd = 1;
+    for (npy_intp start = 0; start < n; start += block) {
+        const int count = static_cast<int>(std::min<npy_intp>(block, n - start));
+        npy_intp bracket[block];
+        int far[block];
+        int far_count = 0;
+        auto place = [&](int j, npy_intp& hint) {
+            const npy_intp b = near(pos, n, x[start + j], hint);
+            if (b < 0)
+                far[far_count++] = j;
+            else
+                hint = bracket[j] = b;
+        };
+        for (int j = 0; j < count; j += 2) {
+            place(j, hint_even);
+            if (j + 1 < count) place(j + 1, hint_odd);
+        }
+        search_together(pos, n, x + start, far, far_count, bracket);
+        hint_even = hint_odd = bracket[count - 1];
+        for (int j = 0; j < count; ++j) interpolate(start + j, bracket[j] - 1, bracket[j]);
     }
 }
 
