@@ -78,12 +78,14 @@ npy_intp gauss_in_registers(Matrix band, Matrix multipliers, npy_intp n)
         for (int d = 1; d < H; ++d)
             for (int t = 0; t < H; ++t) rows[d][t] = rows[d + 1][t + 1];
         ++k;
-        for (int t = 0; t < H; ++t) band.row(k)[H + t] = pivot[t];
+        for (int t = 0; t < H; ++t) band.row(k)[H + t] = pivot[t];  // final
         if (k + H >= n) {
+            // Fewer than H rows below: hand the rows in flight back to memory.
             for (int d = 1; d < H; ++d)
                 for (int t = 0; t < H; ++t) band.row(k + d)[H - d + t] = rows[d][t];
             return k;
         }
+        // The windows move one column on; what they gain no pivot has reached yet.
         for (int d = 1; d < H; ++d) rows[d][H] = band.row(k + d)[2 * H - d];
         for (int t = 0; t <= H; ++t) rows[H][t] = band.row(k + H)[t];
     }

@@ -101,11 +101,13 @@ npy_intp near(const double* table, npy_intp n, double xi, npy_intp b)
     return j;
 }
 
-// The full search for up to `block` positions at a time, in step with each
-// other so that their loads from the table overlap. Branch-free lower bound
-// over table[1 .. n-1], clamped to n - 1.
+// Positions are bracketed `block` at a time, and those that are not near
+// their hint are searched together.
 constexpr int block = 64;
 
+// Branch-free lower bound over table[1 .. n-1], clamped to n - 1, for the
+// positions xs[which[q]]; run in step, so that their loads from the table
+// overlap.
 void search_together(const double* table, npy_intp n, const double* xs, const int* which,
                      int count, npy_intp* bracket)
 {
