@@ -215,6 +215,9 @@ def broken(path, value, *more):
     ("[1, 2]", ": expected an object"),
     (broken(["pml"], KeyError), "pml: missing"),
     (broken(["grid", "x", 0, "cells"], 0), "grid.x[0].cells: expected an integer at least 1"),
+    (broken(["grid", "x", 0, "cells"], 10 ** 12),
+     "grid.x[0].cells: expected an integer at most 100000"),
+    (broken(["grid", "x"], [{"cells": 90000, "size": 1}] * 2), "grid.x: more than 100000 cells"),
     (broken(["grid", "y", 0, "size"], "1 mm"), "grid.y[0].size: expected a finite number"),
     (broken(["materials", 1, "colour"], [0, 2, 0]),
      "materials[1].colour[1]: expected a number from 0 to 1"),
@@ -243,8 +246,16 @@ def test_missing_model_file(tmp_path):
     assert result.returncode == 2 and "cannot read" in result.stderr
 
 
-def test_default_model():
-    m = modelmod.load()
-    assert m.shape == [150, 120, 40] and m.pml == 6
-    assert [e.resistance for e in m.lumped] == [50.0]
-    assert len(m.sheets) == 3 and len(m.vias) == 12
+def test_default_model_runs(tmp_path):
+    result = host("--out", str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert "compression ratio" in result.stdout
+    with open(tmp_path / "summary.json") as f:
+        s = json.load(f)
+    assert s["grid"] == [150, 120, 40] and s["coefficients"]["compression_ratio"] > 10
+    assert 45 < s["feed_line"]["impedance_ohm"] < 55      # a 50 ohm microstrip
+    assert s["arcs"]["found"] == 12 and len(s["via_rows"]) == 2
+    from PIL import Image
+    for name in app.PICTURES:
+        with Image.open(tmp_path / name) as image:
+            assert image.size == (480, 360)

@@ -11,6 +11,8 @@ from importlib import resources
 
 AXES = "xyz"
 DEFAULT_MODEL = "default_model.json"
+MAX_AXIS_CELLS = 100_000
+MAX_CELLS = 20_000_000
 
 
 class ModelError(Exception):
@@ -124,7 +126,7 @@ def _grid_axis(value, path):
     for n, seg in enumerate(_list(value, path, min_len=1)):
         spath = f"{path}[{n}]"
         _object(seg, spath, required=("cells",), optional=("size", "from", "to"))
-        cells = _integer(seg["cells"], f"{spath}.cells", low=1)
+        cells = _integer(seg["cells"], f"{spath}.cells", low=1, high=MAX_AXIS_CELLS)
         if "size" in seg:
             if "from" in seg or "to" in seg:
                 _fail(spath, 'give either "size" or "from" and "to"')
@@ -138,6 +140,8 @@ def _grid_axis(value, path):
             sizes += [first * ratio ** c for c in range(cells)]
         else:
             _fail(spath, 'give "size", or "from" and "to"')
+        if len(sizes) > MAX_AXIS_CELLS:
+            _fail(path, f"more than {MAX_AXIS_CELLS} cells")
     return sizes
 
 
@@ -183,7 +187,7 @@ def validate(data):
     cells = [_grid_axis(grid[a], f"grid.{a}") for a in AXES]
     extent = [sum(c) for c in cells]
     shape = [len(c) for c in cells]
-    if shape[0] * shape[1] * shape[2] > 20_000_000:
+    if shape[0] * shape[1] * shape[2] > MAX_CELLS:
         _fail("grid", f"{shape[0]} x {shape[1]} x {shape[2]} cells is too large")
 
     materials = []
