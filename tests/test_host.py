@@ -153,6 +153,7 @@ def test_summary_of_the_numeric_phases(run):
     assert 0 < skin["records"] == skin["partners"] <= skin["marked"] // 2
     feed = run.summary["feed_line"]
     assert feed["residual_V"] < 1e-9 and 1.0 < feed["eps_eff"] < 4.4
+    assert run.summary["checks"] == {"arcs": True, "viarow": True, "feed_line": True}
 
 
 def _green(r, g, b):

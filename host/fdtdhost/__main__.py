@@ -23,6 +23,10 @@ def main(argv=None):
         return 2
     print(app.table(run.summary))
     print(f"\nwritten to {args.out}/: summary.json, {', '.join(run.pictures)}")
+    failed = [name for name, ok in run.summary["checks"].items() if not ok]
+    if failed:
+        print(f"fdtdhost: check failed: {', '.join(failed)}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -3,10 +3,17 @@ import json
 import os
 import time
 
+import numpy as np
+
 from . import field, grid as gridmod, numeric, pictures, pre
 from .gl import Canvas
 
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
+
+# limits of the host's checks of the numeric modules' answers
+ARC_ERROR = 1e-6            # mm, centre and radius against the via
+VIAROW_ERROR = 1e-12        # against numpy.interp, relative to the largest value
+FEED_RESIDUAL = 1e-9        # volts off the equations
 
 
 class Run:
@@ -96,10 +103,21 @@ class Run:
                               "eps_eff": round(f.eps_eff, 3),
                               "capacitance_pF_per_m": round(f.capacitance * 1e12, 2),
                               "residual_V": f.residual}
+        s["checks"] = self.checks()
         s["pictures"] = {name: dict(info, file=name, width=model.width, height=model.height)
                          for name, info in self.pictures.items()}
         s["phases_s"] = self.phases
         return s
+
+
+    def checks(self):
+        """The host's checks of the numeric answers: name -> passed."""
+        checks = {"arcs": all(a["arc"] and a["error"] <= ARC_ERROR for a in self.arcs),
+                  "viarow": all(r["error"] <= VIAROW_ERROR * max(1.0, np.abs(
+                      np.array(r["coefficients"])).max()) for r in self.rows)}
+        if self.feed is not None:
+            checks["feed_line"] = self.feed.residual <= FEED_RESIDUAL
+        return checks
 
 
 def table(summary):
@@ -126,6 +144,8 @@ def table(summary):
     if "feed_line" in summary:
         f = summary["feed_line"]
         rows.append(("feed line", f"Z0 {f['impedance_ohm']:g} ohm, eps_eff {f['eps_eff']:g}"))
+    failed = [name for name, ok in summary["checks"].items() if not ok]
+    rows.append(("checks", f"failed: {', '.join(failed)}" if failed else "all passed"))
     for name, seconds in summary["phases_s"].items():
         rows.append((f"time: {name}", f"{seconds:.3f} s"))
     for name, info in summary["pictures"].items():
