@@ -1,5 +1,6 @@
 """The host application, run on a tiny model."""
 import json
+import os
 import subprocess
 import sys
 
@@ -191,9 +192,9 @@ def test_pictures_show_the_model(run, name):
         assert colour(r, g, b).sum() >= 3, colour.__name__
 
 
-def host(*args, cwd=None):
+def host(*args, env=None):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, cwd=cwd, timeout=120)
+                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
 
 
 def broken(path, value, *more):
@@ -240,6 +241,15 @@ def test_malformed_model_names_the_field(tmp_path, text, message):
     assert result.stderr.startswith(f"fdtdhost: model error: {path}: ")
     assert message in result.stderr
     assert not (tmp_path / "out").exists()
+
+
+def test_no_opengl_context_is_reported(tmp_path):
+    path = tmp_path / "tiny.json"
+    path.write_text(json.dumps(TINY))
+    result = host("--model", str(path), "--out", str(tmp_path),
+                  env={"EGL_PLATFORM": "x11", "DISPLAY": ":4711"})
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert result.stderr.startswith("fdtdhost: cannot draw the pictures: EGL")
 
 
 def test_missing_model_file(tmp_path):

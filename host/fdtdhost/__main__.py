@@ -2,7 +2,7 @@
 import argparse
 import sys
 
-from . import app, model
+from . import app, gl, model
 
 
 def main(argv=None):
@@ -21,6 +21,9 @@ def main(argv=None):
     except model.ModelError as err:
         print(f"fdtdhost: model error: {err}", file=sys.stderr)
         return 2
+    except gl.CanvasError as err:
+        print(f"fdtdhost: cannot draw the pictures: {err}", file=sys.stderr)
+        return 1
     print(app.table(run.summary))
     print(f"\nwritten to {args.out}/: summary.json, {', '.join(run.pictures)}")
     failed = [name for name, ok in run.summary["checks"].items() if not ok]

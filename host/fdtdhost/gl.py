@@ -20,8 +20,16 @@ class CanvasError(RuntimeError):
 
 
 class Canvas:
+    """A current OpenGL context with a width x height RGB frame and depth buffer."""
+
     def __init__(self, width, height):
         self.width, self.height = width, height
+        try:
+            self._make_current(width, height)
+        except EGL.EGLError as err:
+            raise CanvasError(f"EGL: {err.baseOperation.__name__} failed: {err.err!r}") from None
+
+    def _make_current(self, width, height):
         display = EGL.eglGetDisplay(EGL.EGL_DEFAULT_DISPLAY)
         if not display or not EGL.eglInitialize(display, None, None):
             raise CanvasError("EGL: no display")
