@@ -6,7 +6,7 @@ import stagedraw
 
 from . import gl  # noqa: F401  (chooses EGL before OpenGL is first imported)
 from .grid import METAL_SIGMA
-from OpenGL import GL  # noqa: E402
+from OpenGL import GL
 
 SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
 THRESHOLD = 1.0
