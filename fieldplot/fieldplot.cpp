@@ -114,7 +114,9 @@ PyObject* inzidenz(PyObject* args)
     if (u_begin < u_end && v_begin < v_end) {
         if (u_begin < 0) return frame::fail_arg("Negative index", "u_begin");
         if (v_begin < 0) return frame::fail_arg("Negative index", "v_begin");
-        if (!frame::check_strided(incidence, "incidence", 1, {u_end, v_end})) return nullptr;
+        if (!frame::check_strided(incidence, "incidence", 1, {u_end, v_end}) ||
+            !frame::check_writeable(incidence, "incidence"))
+            return nullptr;
     }
     job.incidence = view2(incidence);
 
@@ -200,21 +202,27 @@ PyObject* glarr(PyObject* args)
     // Rows a vertex may be written to: 0 to capacity - 10.
     const Index rows = std::max<Index>(job.capacity - 9, 0);
     if (!frame::check_strided(positions, "out_positions", 4, {rows, 3})) return nullptr;
+    if (rows > 0 && !frame::check_writeable(positions, "out_positions")) return nullptr;
     PyArrayObject* normals = frame::array(normals_obj);
     PyArrayObject* colours = frame::array(colours_obj);
     if (!contour) {
         if (!frame::check_strided(normals, "out_normals", 4, {rows, 3})) return nullptr;
+        if (rows > 0 && !frame::check_writeable(normals, "out_normals")) return nullptr;
         if (!frame::check_strided(colours, "out_colours", 4, {rows, 4})) return nullptr;
+        if (rows > 0 && !frame::check_writeable(colours, "out_colours")) return nullptr;
     }
 
     PyArrayObject* counts = frame::array(counts_obj);
     if (!require_dims(counts, "out_counts", 1)) return nullptr;
     job.counts_length = PyArray_DIM(counts, 0);
-    if (!frame::check_strided(counts, "out_counts", 4, {1})) return nullptr;
+    if (!frame::check_strided(counts, "out_counts", 4, {1}) ||
+        !frame::check_writeable(counts, "out_counts"))
+        return nullptr;
 
     PyArrayObject* nodes = frame::array(nodes_obj);
     if (any_node &&
-        !frame::check_strided(nodes, "nodes", 4, {u_last + Index(1), v_last + Index(1), 10}))
+        (!frame::check_strided(nodes, "nodes", 4, {u_last + Index(1), v_last + Index(1), 10}) ||
+         !frame::check_writeable(nodes, "nodes")))
         return nullptr;
 
     if (!surface && !contour && any_row) {

@@ -191,6 +191,7 @@ def inzidenz_args(**change):
     (dict(coords=[GRID[0], GRID[1].astype(F32), GRID[2]]), "Wrong element size: coords[1]"),
     (dict(coords=[GRID[0], GRID[1], np.zeros(())]),
      "Wrong number of dimensions: coords[2]"),
+    (dict(incidence=np.broadcast_to(np.uint8(9), (6, 6))), "Array not writeable: incidence"),
     (dict(u_begin=-1), "Negative index: u_begin"),
     (dict(v_begin=-2), "Negative index: v_begin"),
 ])
@@ -740,6 +741,9 @@ def test_glarr_arguments_pass_unchanged():
     (dict(nodes=np.zeros((4, 2, 10), F32)), "Array too small: nodes"),
     (dict(nodes=np.zeros((4, 3, 10))), "Wrong element size: nodes"),
     (dict(vectors=np.ones((2, 3, 2), F32)), "Array too small: vectors"),
+    *[(dict([(name, np.broadcast_to(glarr_args()[name], glarr_args()[name].shape))]),
+       f"Array not writeable: {name}")
+      for name in ["out_normals", "out_positions", "out_colours", "out_counts", "nodes"]],
     (dict(vectors=np.ones((3, 3, 1), F32)), "Array too small: vectors"),
     (dict(arrows=0, contour_levels=2, height_scale=0.0, height_values=np.ones((3, 2), F32)),
      "Array too small: height_values"),
@@ -782,3 +786,23 @@ def test_glarr_coordinate_item_not_an_array_returns_none():
     args = glarr_args(coords=[coords[0], coords[1], list(coords[2])])
     assert fieldplot.glarr(*args.values()) is None
     assert (args["nodes"] == 0).all() and (args["out_counts"] == 0).all()
+
+
+def test_no_reference_kept_on_any_path():
+    import sys
+    coords = grid_coords()
+    calls = [
+        lambda: fieldplot.glarr(*glarr_args(coords=coords).values()),
+        lambda: fieldplot.glarr(*glarr_args(coords=coords, contour_levels=-1).values()),
+        lambda: fieldplot.glarr(*glarr_args(coords=[coords[0], coords[1], "x"]).values()),
+        lambda: fieldplot.inzidenz(*inzidenz_args(coords=coords).values()),
+        lambda: fieldplot.inzidenz(*inzidenz_args(coords=coords, u_axis=2).values()),
+    ]
+    before = [sys.getrefcount(c) for c in coords]
+    for call in calls:
+        for _ in range(5):
+            try:
+                call()
+            except Exception:
+                pass
+    assert [sys.getrefcount(c) for c in coords] == before
