@@ -110,6 +110,9 @@ def test_run_tables_cover_every_line_once_per_pass(request, which):
         # every line has its slice of the table, one after the other
         assert (first == np.concatenate(([0], np.cumsum(count)[:-1]))).all()
         assert count.sum() == len(t.records[p])
+        # a run that updates a component has its parameter vector in the store
+        rec = t.records[p]
+        assert (rec[rec[:, 3] & 0x3F != 0, 2] != 0).all()
     for z in range(g.nz):
         for y in range(g.ny):
             line = run.codes[z, y]
