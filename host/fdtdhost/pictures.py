@@ -87,7 +87,7 @@ class FieldPlane:
         rows = 2 * self.nu * (self.nv - 1) + 16
         n, pos, nor, col, counts = self._glarr(self.cells, rows, self.nv, self.grid.model.relief)
         self._view(canvas, abs(self.grid.model.relief))
-        canvas.light(colour_arrays=True)
+        canvas.light(ambient=0.2, diffuse=0.9, colour_arrays=True)
         _draw_strips(pos, nor, col, counts)
         canvas.save(path)
         return {"vertices": n, "strips": len(counts)}
