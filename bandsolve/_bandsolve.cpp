@@ -263,8 +263,12 @@ PyObject* gauss(PyObject* args)
     if (works) {
         // Every pivot row reads its h super-diagonals, so the last h rows need
         // the storage beyond the last matrix column too.
-        if (!check_matrix(band, "band", n, 2 * h + 1, true)) return nullptr;
-        if (!check_matrix(multipliers, "multipliers", n - 1, h + 1, false)) return nullptr;
+        if (!check_matrix(band, "band", n, 2 * h + 1, true) ||
+            !frame::check_writeable(band, "band"))
+            return nullptr;
+        if (!check_matrix(multipliers, "multipliers", n - 1, h + 1, false) ||
+            !frame::check_writeable(multipliers, "multipliers"))
+            return nullptr;
         with_halfwidth(h, [&](auto fixed) {
             gauss_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), h, n);
         });
@@ -299,6 +303,7 @@ PyObject* invmul(PyObject* args)
     for (auto [vector, name] : {std::pair{rhs, "rhs"}, std::pair{solution, "solution"}}) {
         if (!frame::check_strided(vector, name, sizeof(double), {n})) return nullptr;
         if (reach >= 1 && !frame::check_contiguous_axis(vector, name, 0)) return nullptr;
+        if (n >= 1 && !frame::check_writeable(vector, name)) return nullptr;
     }
     if (!frame::check_strided(active, "active", 1, {n})) return nullptr;
 

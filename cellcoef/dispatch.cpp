@@ -13,6 +13,7 @@
 #include "rle.hpp"
 #include "settings.hpp"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -218,13 +219,6 @@ bool vectors_fit(const LineState& s, int pass, int lossy3)
     return true;
 }
 
-// The kernel reads the array through typed pointers.
-bool check_aligned(PyArrayObject* a, const char* name)
-{
-    if (!PyArray_ISALIGNED(a)) return frame::fail_arg("Array not aligned", name), false;
-    return true;
-}
-
 const float* row_of(PyArrayObject* a, npy_intp r)
 {
     return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
@@ -254,6 +248,15 @@ bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_l
         rle_get_line(a, idx, out);
     }
     return true;
+}
+
+// The store's header and the memory a call writes must not meet: records or
+// codes written over the header would become the store's addresses.
+bool overlaps_header(PyObject* og, const void* p, std::size_t bytes)
+{
+    const auto header = reinterpret_cast<std::uintptr_t>(PyArray_DATA(frame::array(og)));
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    return start < header + sizeof(OrgaHeader) && header < start + bytes;
 }
 
 // The last cell of a tag, or -1.
@@ -312,7 +315,7 @@ PyObject* dispatch(PyObject* args)
     if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
         return frame::fail_arg("Line outside the array", "codes");
     if (!frame::check_contiguous_axis(codes_array, "codes", 2) ||
-        !check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
+        !frame::check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
         return nullptr;
     if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
     LineState s;
@@ -321,9 +324,17 @@ PyObject* dispatch(PyObject* args)
     if (s.n % group_width != 0)
         return frame::fail_arg("Line length not a multiple of the group width", "codes");
     PyArrayObject* runs_array = frame::array(runs_obj);
-    if (!frame::check_flat(runs_array, "runs", 4, 1 + 5 * static_cast<npy_intp>(s.n / group_width)) ||
-        !check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
+    const npy_intp runs_count = 1 + 5 * static_cast<npy_intp>(s.n / group_width);
+    if (!frame::check_flat(runs_array, "runs", 4, runs_count) ||
+        !frame::check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
         return nullptr;
+    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
+        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
+        y * PyArray_STRIDE(codes_array, 1));
+    if (overlaps_header(og_obj, PyArray_DATA(runs_array), 4 * static_cast<std::size_t>(runs_count)))
+        return frame::fail_arg("Array overlaps og", "runs");
+    if (overlaps_header(og_obj, host_codes, sizeof(std::int16_t) * s.n))
+        return frame::fail_arg("Array overlaps og", "codes");
     static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
                                                        "norms[3]"};
     for (int k = 0; k < NORM_ITEMS; ++k) {
@@ -332,7 +343,7 @@ PyObject* dispatch(PyObject* args)
         PyArrayObject* a = frame::array(norms[k].get());
         if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
             !frame::check_contiguous_axis(a, norm_names[k], 1) ||
-            !check_aligned(a, norm_names[k]))
+            !frame::check_aligned(a, norm_names[k]))
             return nullptr;
     }
 
@@ -340,9 +351,6 @@ PyObject* dispatch(PyObject* args)
     if (!block) return PyErr_NoMemory();
     s.carve(block.get());
     for (int x = 0; x < s.n; ++x) s.npm[x] = s.npl[x] = 6;
-    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
-        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
-        y * PyArray_STRIDE(codes_array, 1));
     std::memcpy(s.codes, host_codes, sizeof(std::int16_t) * s.n);
 
     // The rows, then the groups.

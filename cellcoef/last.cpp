@@ -111,7 +111,8 @@ PyObject* last(PyObject* args)
     if (PyArray_DIM(codes, b->nouter) != length)
         return frame::fail_arg("Line length differs from rle_b", "codes");
     if (!frame::check_contiguous_axis(codes, "codes", b->nouter)) return nullptr;
-    if (!PyArray_ISWRITEABLE(codes)) return frame::fail_arg("Array not writeable", "codes");
+    if (!frame::check_writeable(codes, "codes")) return nullptr;
+    if (!frame::check_aligned(codes, "codes")) return nullptr;
     if (bit < 0) return frame::fail_arg("Value out of range", "bit");
 
     auto row_pm = frame::scratch<float>(length);

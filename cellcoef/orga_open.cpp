@@ -1,6 +1,8 @@
 // The store header in the host's array og, checked before the store touches it.
 #include "orga.hpp"
 
+#include "checks.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -26,7 +28,7 @@ bool orga_readable(PyArrayObject* og, npy_intp bytes)
 OrgaHeader* orga_open(PyArrayObject* og)
 {
     if (!orga_readable(og, 0)) return nullptr;
-    if (!PyArray_ISWRITEABLE(og)) return frame::fail_arg("Array not writeable", "og"), nullptr;
+    if (!frame::check_writeable(og, "og")) return nullptr;
     const std::size_t extent =
         PyArray_NDIM(og) > 0 ? static_cast<std::size_t>(PyArray_STRIDE(og, 0) * PyArray_DIM(og, 0))
                              : 0;

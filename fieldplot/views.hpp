@@ -7,17 +7,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "unaligned.hpp"
+
 namespace fieldplot {
 
 using Index = std::ptrdiff_t;
 
-template <class T>
-inline T load(const char* p)
-{
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
+using frame::load;
 
 template <class T>
 inline void store(char* p, T value)

@@ -55,6 +55,12 @@ bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis)
     return true;
 }
 
+bool check_aligned(PyArrayObject* a, const char* name)
+{
+    if (!PyArray_ISALIGNED(a)) return fail_arg("Array not aligned", name), false;
+    return true;
+}
+
 bool check_writeable(PyArrayObject* a, const char* name)
 {
     if (!PyArray_ISWRITEABLE(a)) return fail_arg("Array not writeable", name), false;

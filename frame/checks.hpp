@@ -28,6 +28,10 @@ bool check_flat(PyArrayObject* a, const char* name, int itemsize, npy_intp count
 // The kernel steps `itemsize` bytes along `axis` instead of using its stride.
 bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis);
 
+// The kernel reads the elements through typed pointers: their addresses must
+// suit the array's element type.
+bool check_aligned(PyArrayObject* a, const char* name);
+
 // The kernel writes into the array: a read-only array (a view of a read-only
 // buffer, a memory map opened for reading) is refused.
 bool check_writeable(PyArrayObject* a, const char* name);

@@ -63,8 +63,6 @@ PyObject* create(PyModuleDef* def, const ModuleSpec& spec)
     return module;
 }
 
-PyObject* error_class() { return error_object; }
-
 PyObject* fail(const char* message)
 {
     PyErr_SetString(error_object, message);

@@ -29,9 +29,6 @@ struct ModuleSpec {
 // with the error set (NumPy missing, lookup in __main__ failing).
 PyObject* create(PyModuleDef* def, const ModuleSpec& spec);
 
-// The class every error of this module is raised with.
-PyObject* error_class();
-
 // Raises the module's error with `message`; returns null for `return fail(...)`.
 PyObject* fail(const char* message);
 

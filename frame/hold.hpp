@@ -4,6 +4,7 @@
 
 #include "frame.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -56,6 +57,7 @@ using Scratch = std::unique_ptr<T[], FreeDeleter>;
 template <class T>
 Scratch<T> scratch(std::size_t count, bool zeroed = false)
 {
+    if (count > SIZE_MAX / sizeof(T)) return Scratch<T>();
     void* p = zeroed ? std::calloc(count ? count : 1, sizeof(T))
                      : std::malloc((count ? count : 1) * sizeof(T));
     return Scratch<T>(static_cast<T*>(p));

@@ -241,7 +241,7 @@ PyObject* blockdraw(PyObject* args)
         rows += max_material(g);
     }
     if (!frame::check_flat(materials, "materials", 4, rows * ROW_FLOATS)) return nullptr;
-    if (!PyArray_ISWRITEABLE(materials)) return frame::fail_arg("Array not writeable", "materials");
+    if (!frame::check_writeable(materials, "materials")) return nullptr;
     float* table = static_cast<float*>(PyArray_DATA(materials));
     if (!cells) {
         touch_empty_grid(g.n, table);

@@ -3,6 +3,7 @@
 // immediate mode into the caller's current context.
 #include "checks.hpp"
 #include "frame.hpp"
+#include "unaligned.hpp"
 
 #include <GL/gl.h>
 
@@ -23,17 +24,9 @@ struct Stage {
     double upper;
 };
 
-template <class T>
-inline T load(const char* p)
-{
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 inline double coordinate(const Stage& st, int axis, npy_intp index)
 {
-    return load<double>(st.coord[axis] + index * static_cast<npy_intp>(sizeof(double)));
+    return frame::load<double>(st.coord[axis] + index * static_cast<npy_intp>(sizeof(double)));
 }
 
 // The coordinate at `index` along `axis` lies within the box widened by the margin.
@@ -61,8 +54,9 @@ npy_intp draw_stage(const Stage& st)
                     if (!(st.box[a][0] <= start + BOX_MARGIN && st.box[a][1] >= end - BOX_MARGIN))
                         continue;
                     if (!node_in_box(st, u, node[u]) || !node_in_box(st, w, node[w])) continue;
-                    const double v = load<float>(st.values + a * st.step[0] + k * st.step[1] +
-                                                 j * st.step[2] + i * st.step[3]);
+                    const double v = frame::load<float>(st.values + a * st.step[0] +
+                                                        k * st.step[1] + j * st.step[2] +
+                                                        i * st.step[3]);
                     if (!(v <= st.upper) || !(v >= st.lower)) continue;
 
                     const double s = (v - st.lower) / range;
@@ -127,7 +121,7 @@ PyObject* stagedraw(PyObject* args)
     const npy_intp* box_step = PyArray_STRIDES(box);
     for (int d = 0; d < 3; ++d)
         for (int e = 0; e < 2; ++e)
-            st.box[d][e] = load<double>(box_data + d * box_step[0] + e * box_step[1]);
+            st.box[d][e] = frame::load<double>(box_data + d * box_step[0] + e * box_step[1]);
     st.lower = lower;
     st.upper = upper;
     return PyLong_FromSsize_t(draw_stage(st));

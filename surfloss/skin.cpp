@@ -1,20 +1,11 @@
 #include "skin.hpp"
+#include "unaligned.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 namespace surfloss {
 namespace {
-
-// NumPy arrays need not be aligned: elements are loaded byte-wise.
-template <class T>
-T load(const void* p)
-{
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
 
 constexpr int no_axis = -1;
 
@@ -60,7 +51,7 @@ ScanStatus scan(const Grid& grid, float max_spacing, int order, PendingRecords& 
                         for (int b = 0; b < 3; ++b) {
                             if (b == a || at[b] >= grid.extent[b] - 1) continue;
                             if (!(byte[grid.mask_step[b]] & bit)) continue;
-                            const double s = load<double>(grid.spacing[b] + 8 * at[b]);
+                            const double s = frame::load<double>(grid.spacing[b] + 8 * at[b]);
                             if (s <= static_cast<double>(best)) {
                                 best = static_cast<float>(s);
                                 best_axis = b;
@@ -86,7 +77,7 @@ ScanStatus scan(const Grid& grid, float max_spacing, int order, PendingRecords& 
                         SkinRecord& r = out.records_[out.count_++];
                         r.cell = reinterpret_cast<float*>(cell);
                         r.partner = reinterpret_cast<float*>(cell + grid.values_step[best_axis]);
-                        r.value = load<float>(cell);
+                        r.value = frame::load<float>(cell);
                         r.spacing_index = list_index;
                         r.state = state;
                     }
@@ -104,7 +95,8 @@ void skin_coefficients(SkinRecord* records, std::size_t count, float scale, floa
     for (std::size_t n = 0; n < count; ++n) {
         SkinRecord& r = records[n];
         const float u = r.value;
-        const auto d = static_cast<float>(static_cast<double>(load<float>(r.cell)) / divisor);
+        const auto x = static_cast<double>(frame::load<float>(r.cell));
+        const auto d = static_cast<float>(x / divisor);
         const auto e = static_cast<float>(static_cast<double>(d) + 0.5 * u);
         r.value = static_cast<float>(1.0 / e * u / scale);
     }

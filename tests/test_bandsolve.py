@@ -180,6 +180,12 @@ def strided(a, axis):
     return view
 
 
+def read_only(a):
+    a = a.copy()
+    a.flags.writeable = False
+    return a
+
+
 REFUSALS = [
     # method, change to the arguments, message
     ("gauss", dict(h=-1), "Negative value: halfwidth"),
@@ -203,6 +209,10 @@ REFUSALS = [
     ("invmul", dict(active=lambda a: a[:-1]), "Array too small: active"),
     ("invmul", dict(active=lambda a: a.astype(np.int16)), "Wrong element size: active"),
     ("invmul", dict(n=7), "Array too small: band"),
+    ("gauss", dict(band=read_only), "Array not writeable: band"),
+    ("gauss", dict(mult=read_only), "Array not writeable: multipliers"),
+    ("invmul", dict(rhs=read_only), "Array not writeable: rhs"),
+    ("invmul", dict(sol=read_only), "Array not writeable: solution"),
 ]
 
 

@@ -358,6 +358,13 @@ REFUSALS = [
             codes_obj=lambda l: l.codes[:, :Y]),
     refusal("codes not contiguous along x", "Array not contiguous: codes",
             codes_obj=lambda l: np.repeat(l.codes, 2, axis=2)[:, :, ::2]),
+    # The store writes its header while records and codes go out: an overlap
+    # would turn them into header addresses.
+    refusal("runs inside the store header", "Array overlaps og: runs",
+            runs=lambda l: l.og[100:121]),
+    refusal("codes line inside the store header", "Array overlaps og: codes",
+            codes_obj=lambda l: l.og.view(np.int16).reshape(NZ, NY, 700),
+            runs=np.zeros(1 + 5 * 700, np.int32)),
     refusal("group width 0", "Value out of range: group_width", gw=0),
     refusal("n not a multiple of the group width",
             "Line length not a multiple of the group width: codes", gw=3),
@@ -445,3 +452,13 @@ def test_refusals_change_nothing(codes, change_lists, kw, attrs, message, stderr
     for now, then in zip((line.codes, line.runs, line.og), before):
         np.testing.assert_array_equal(now, then)
     assert cellcoef.stats(line.og) == counters
+
+
+def test_runs_right_after_the_store_header():
+    """The header is 8044 bytes: a run table that starts where it ends is the
+    host's to use, and the header stays intact."""
+    line = Line([0x0007] * 4)
+    line.og = np.zeros(2011 + 21, np.int32)
+    line.runs = line.og[2011:]
+    assert line.call() == line.call()
+    assert line.stats()[2:4] == (2, 2)

@@ -115,6 +115,9 @@ def refusal_cases():
     view = np.zeros((3, 4, 12), np.int16)[:, :, ::2]
     frozen = codes.copy()
     frozen.flags.writeable = False
+    # Written through int16 pointers, as dispatch writes it.
+    unaligned = np.zeros(codes.nbytes + 1, np.uint8)[1:].view(np.int16).reshape(codes.shape)
+    unaligned[...] = codes
     return [
         ((a, rb, codes, 0, 1.0), "RLE Array expected"),
         ((ra, 5, codes, 0, 1.0), "RLE Array expected"),
@@ -128,6 +131,7 @@ def refusal_cases():
         ((ra, rb, np.zeros((3, 4, 7), np.int16), 0, 1.0), "Line length differs from rle_b: codes"),
         ((ra, rb, view, 0, 1.0), "Array not contiguous: codes"),
         ((ra, rb, frozen, 0, 1.0), "Array not writeable: codes"),
+        ((ra, rb, unaligned, 0, 1.0), "Array not aligned: codes"),
         ((ra, rb, codes, -1, 1.0), "Value out of range: bit"),
         ((ra, rb, codes, 0), "Error parsing args"),
         ((ra, rb, codes, "0", 1.0), "Error parsing args"),

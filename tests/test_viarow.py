@@ -150,6 +150,7 @@ def refusal_args(n=6):
     (dict(cf=lambda a: a.real.copy()), 6, "Wrong element size: _cf"),
     (dict(p=lambda a: a.astype(np.complex64)), 6, "Wrong element size: _p"),
     (dict(pos=lambda a: np.repeat(a, 2)[::2]), 6, "Array not contiguous: _pos"),
+    (dict(p=lambda a: np.frombuffer(a.tobytes(), complex)), 6, "Array not writeable: _p"),
 ])
 def test_refusals_leave_the_output_untouched(change, n, message):
     args = refusal_args()

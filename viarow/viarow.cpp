@@ -194,6 +194,7 @@ PyObject* viarow(PyObject* args)
     PyArrayObject* pos_arr = frame::array(pos_obj);
     if (!frame::check_flat(x_arr, "_x", sizeof(double), N) ||
         !frame::check_flat(p_arr, "_p", sizeof(Complex), N) ||
+        (N > 0 && !frame::check_writeable(p_arr, "_p")) ||
         !frame::check_flat(cf_arr, "_cf", sizeof(Complex), N) ||
         !frame::check_flat(pos_arr, "_pos", sizeof(double), N))
         return nullptr;

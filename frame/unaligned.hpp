@@ -1,0 +1,17 @@
+// Element loads from NumPy array memory, which need not be aligned for the
+// element type: the bytes are copied, never read through a typed pointer.
+#pragma once
+
+#include <cstring>
+
+namespace frame {
+
+template <class T>
+inline T load(const void* p)
+{
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+}  // namespace frame
