@@ -505,6 +505,43 @@ def test_contour_capacity(capacity, result, first_count):
     assert (run.positions[result:] == SENTINEL).all()
 
 
+def test_huge_contour_levels_end_without_a_window_pass_per_level(python_subprocess):
+    # 2**31 - 1 levels over 40 000 cells: one pass of the window per level
+    # would take days. Passes that can find no point are skipped.
+    code = """
+    import numpy as np, fieldplot
+    F32 = np.float32
+    levels, n = 2**31 - 1, 201
+    coords = [np.arange(n) * 1.0, np.arange(n) * 1.0, np.zeros(1)]
+
+    def run(height, mask, capacity=1010):
+        out = [np.zeros((capacity, 3), F32) for _ in range(2)] + [np.zeros((capacity, 4), F32)]
+        counts = np.full(4, -7, np.int32)
+        r = fieldplot.glarr(2, 0, 1, 0, 0, n - 1, 0, n - 1, coords, mask, height, height,
+                            out[0], out[1], out[2], counts, 0.0, np.zeros((n, n, 10), F32),
+                            levels, 1.0, 0, None, 1.0)
+        return r, counts[:2].tolist()
+
+    ramp = np.tile(np.linspace(0.9, 0.95, n, dtype=F32), (n, 1))
+    everything = np.ones((n, n), np.uint8)
+    print(run(ramp, np.zeros((n, n), np.uint8)))            # nothing selected
+    print(run(np.full((n, n), 0.3, F32), everything))       # no edge crosses a level
+    print(run(ramp * F32(1e-10), everything))               # every level above the field
+    print(run(ramp, everything))                            # levels below it, then full
+    one = np.zeros((n, n), np.uint8)
+    one[7, 9] = 1
+    narrow = np.full((n, n), 0.5, F32)
+    narrow[8, 9:11] = 0.5 + 2.0**-20                       # two edges cross 2048 levels
+    print(run(narrow, one, capacity=10**5))
+    """
+    done = python_subprocess(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[:4] == ["(0, [0, -7])"] * 3 + ["(1001, [0, -7])"]
+    result, counts = eval(lines[4])
+    assert abs(result - 2 * 2**-20 * (2**31 - 1)) <= 4 and counts == [result, 0]
+
+
 def numpy_contours(coords, axes, plane, window, mask, height, height_scale, levels):
     normal_axis, u_axis, v_axis = axes
     u_first, u_last, v_first, v_last = window
@@ -968,6 +1005,30 @@ def test_glarr_matches_the_passes_written_out(seed):
             args[k] = wide[..., ::2]
     result = fieldplot.glarr(*args.values())
     assert result == literal_glarr(*want.values())
+    for k, v in want.items():
+        if isinstance(v, np.ndarray):
+            assert same_bits(args[k], v), k
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_contours_with_many_levels_match_the_passes_written_out(seed):
+    # Heights on the levels, a rounding step off them, or far out, with
+    # narrow bands and gaps between them: passes that are skipped or cut
+    # short must find nothing the full passes would.
+    rng = np.random.default_rng(1000 + seed)
+    args = random_plane_call(rng)
+    levels = int(rng.choice([1, 3, 97, 1000, 4096]))
+    nu, nv = args["colour_values"].shape
+    step = 1 / levels
+    height = step / 2 + step * rng.integers(0, levels, (nu, nv)) + rng.choice(
+        [0, 1e-17, -1e-17, 1e-13, -1e-13, 2**-30, -2**-30], (nu, nv))
+    far = rng.random((nu, nv)) < 0.2
+    height[far] = rng.choice([np.inf, np.nan, 1e30, 1e7, 1.5, 0.0], int(far.sum()))
+    capacity = int(rng.integers(10, 300))
+    args.update(arrows=0, contour_levels=levels, height_values=height.astype(F32),
+                out_positions=np.full((capacity, 3), SENTINEL, F32))
+    want = {k: np.copy(v) if isinstance(v, np.ndarray) else v for k, v in args.items()}
+    assert fieldplot.glarr(*args.values()) == literal_glarr(*want.values())
     for k, v in want.items():
         if isinstance(v, np.ndarray):
             assert same_bits(args[k], v), k
