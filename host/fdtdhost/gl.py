@@ -66,11 +66,23 @@ class Canvas:
     def __exit__(self, *exc):
         self.close()
 
-    def begin(self, lo, hi, tilt=55.0, turn=-35.0, background=(1.0, 1.0, 1.0)):
-        """Clears the frame and sets an oblique orthographic view of the box lo..hi."""
+    def clear(self, background=(0.0, 0.0, 0.0)):
+        """Clears the frame to `background` (RGB) and its depth buffer."""
         GL.glViewport(0, 0, self.width, self.height)
         GL.glClearColor(*background, 1.0)
         GL.glClear(GL.GL_COLOR_BUFFER_BIT | GL.GL_DEPTH_BUFFER_BIT)
+
+    def ortho(self, left, right, bottom, top, near=-100.0, far=100.0):
+        """An orthographic view along -z with an identity model-view."""
+        GL.glMatrixMode(GL.GL_PROJECTION)
+        GL.glLoadIdentity()
+        GL.glOrtho(left, right, bottom, top, near, far)
+        GL.glMatrixMode(GL.GL_MODELVIEW)
+        GL.glLoadIdentity()
+
+    def begin(self, lo, hi, tilt=55.0, turn=-35.0, background=(1.0, 1.0, 1.0)):
+        """Clears the frame and sets an oblique orthographic view of the box lo..hi."""
+        self.clear(background)
         GL.glEnable(GL.GL_DEPTH_TEST)
         view = _rotation(tilt, turn)
         lo, hi = np.asarray(lo, float), np.asarray(hi, float)
