@@ -5,6 +5,7 @@
 #include "frame.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <type_traits>
 
 namespace {
@@ -214,6 +215,33 @@ void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
     for (npy_intp t = 0; t < n; ++t) solution[t] = solution[t] - mean;
 }
 
+// Whether the memory spanned by the extents and strides of two arrays
+// intersects (as numpy.may_share_memory tells it: interleaved arrays that
+// share no element count too).
+bool may_share_memory(PyArrayObject* a, PyArrayObject* b)
+{
+    struct Span {
+        std::uintptr_t first, end;
+    };
+    auto span = [](PyArrayObject* x) {
+        const auto first = reinterpret_cast<std::uintptr_t>(PyArray_BYTES(x));
+        Span s{first, first + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(x))};
+        for (int d = 0; d < PyArray_NDIM(x); ++d) {
+            const npy_intp dim = PyArray_DIM(x, d), stride = PyArray_STRIDE(x, d);
+            if (dim == 0) return Span{first, first};
+            const auto reach = static_cast<std::uintptr_t>(dim - 1) *
+                               static_cast<std::uintptr_t>(stride < 0 ? -stride : stride);
+            if (stride < 0)
+                s.first -= reach;
+            else
+                s.end += reach;
+        }
+        return s;
+    };
+    const Span s = span(a), t = span(b);
+    return s.first < s.end && t.first < t.end && s.first < t.end && t.first < s.end;
+}
+
 // Calls `run` with the half-width as a compile-time constant where it is
 // small, and with 0 (given at run time) otherwise.
 template <class Run>
@@ -229,15 +257,15 @@ void with_halfwidth(npy_intp h, Run run)
 }
 
 // `rows` x `cols` float64 entries reachable through the strides; the rows
-// contiguous where a kernel steps 8 bytes along them.
+// contiguous where a kernel steps 8 bytes along them, and every entry aligned
+// for the double loads and stores of the kernels.
 bool check_matrix(PyArrayObject* a, const char* name, npy_intp rows, npy_intp cols,
                   bool steps_along_rows)
 {
     if (!frame::check_strided(a, name, sizeof(double), {rows, cols})) return false;
-    if (rows > 0 && cols > 0 && steps_along_rows && !frame::check_contiguous_axis(a, name, 1))
-        return false;
-    if (rows > 0 && cols > 0 && !frame::check_aligned(a, name)) return false;
-    return true;
+    if (rows <= 0 || cols <= 0) return true;
+    if (steps_along_rows && !frame::check_contiguous_axis(a, name, 1)) return false;
+    return frame::check_aligned(a, name);
 }
 
 bool check_halfwidth(int halfwidth)
@@ -270,7 +298,15 @@ PyObject* gauss(PyObject* args)
         if (!check_matrix(multipliers, "multipliers", n - 1, h + 1, false) ||
             !frame::check_writeable(multipliers, "multipliers"))
             return nullptr;
-        with_halfwidth(h, [&](auto fixed) {
+        // The rows held in registers go back to memory only once final: where
+        // rows share storage with each other or with the multipliers, a write
+        // would go unseen, so such arrays take the loops that follow the steps
+        // write by write.
+        const npy_intp row_bytes = (2 * h + 1) * static_cast<npy_intp>(sizeof(double));
+        const npy_intp row_stride = PyArray_STRIDE(band, 0);
+        const bool apart = (row_stride < 0 ? -row_stride : row_stride) >= row_bytes &&
+                           !may_share_memory(band, multipliers);
+        with_halfwidth(apart ? h : 0, [&](auto fixed) {
             gauss_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), h, n);
         });
     }
@@ -304,12 +340,14 @@ PyObject* invmul(PyObject* args)
     for (auto [vector, name] : {std::pair{rhs, "rhs"}, std::pair{solution, "solution"}}) {
         if (!frame::check_strided(vector, name, sizeof(double), {n})) return nullptr;
         if (reach >= 1 && !frame::check_contiguous_axis(vector, name, 0)) return nullptr;
-        if (n >= 1 && !frame::check_aligned(vector, name)) return nullptr;
-        if (n >= 1 && !frame::check_writeable(vector, name)) return nullptr;
+        if (n >= 1 && (!frame::check_aligned(vector, name) || !frame::check_writeable(vector, name)))
+            return nullptr;
     }
     if (!frame::check_strided(active, "active", 1, {n})) return nullptr;
 
-    with_halfwidth(h, [&](auto fixed) {
+    // The forward elimination in registers writes each right-hand side back
+    // only once final, which multipliers sharing its memory would not see.
+    with_halfwidth(may_share_memory(rhs, multipliers) ? 0 : h, [&](auto fixed) {
         invmul_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), vector_of(rhs),
                                vector_of(solution), PyArray_BYTES(active),
                                stride_or_zero(active, 0), h, n, remove_mean != 0);

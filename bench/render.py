@@ -81,9 +81,9 @@ def measure(label, draw):
 
 
 def headless():
-    import glcontext
+    from fdtdhost.gl import Canvas
     from OpenGL import GL
-    with glcontext.HeadlessGL(512, 512) as gl:
+    with Canvas(512, 512) as gl:
         gl.ortho(-20, 220, -20, 220, -500, 500)
         GL.glEnable(GL.GL_LIGHTING)
         GL.glEnable(GL.GL_LIGHT0)

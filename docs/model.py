@@ -9,12 +9,11 @@ import sys
 import numpy as np
 from PIL import Image
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+import blockdraw
+from fdtdhost.gl import Canvas
+from OpenGL import GL
 
-import blockdraw  # noqa: E402
-import glcontext  # noqa: E402
-from OpenGL import GL  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 WIDTH, HEIGHT, SUPERSAMPLE = 640, 440, 2
 
@@ -47,7 +46,7 @@ def model():
 def render(path):
     counts, spacing, vox, table = model()
     w, h = WIDTH * SUPERSAMPLE, HEIGHT * SUPERSAMPLE
-    with glcontext.HeadlessGL(w, h) as gl:
+    with Canvas(w, h) as gl:
         gl.clear((1.0, 1.0, 1.0))
         GL.glMatrixMode(GL.GL_PROJECTION)
         GL.glLoadIdentity()
@@ -68,7 +67,7 @@ def render(path):
         GL.glTranslated(-counts[0] * spacing[0] / 2, -counts[1] * spacing[1] / 2, 0.0)
         quads = blockdraw.blockdraw(None, 1.0, -1.0, np.array(counts, np.int32),
                                     np.array(spacing), vox, table, 1.0)
-        image = Image.fromarray(gl.read_rgb())
+        image = Image.fromarray(gl.read())
     image.resize((WIDTH, HEIGHT), Image.LANCZOS).save(path)
     return quads
 

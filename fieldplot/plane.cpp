@@ -1,5 +1,6 @@
 #include "plane.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -168,14 +169,24 @@ struct Edge {
 constexpr Edge cell_edges[4] = {{0, 0, 1, 0}, {0, 0, 0, 1}, {1, 1, 1, 0}, {1, 1, 0, 1}};
 
 // Crossings of every level with the edges of the selected cells, as one group
-// of points.
+// of points. The levels rise and each edge's t moves monotonically with them,
+// so a pass leaves every edge crossing, past for good (t beyond the far end,
+// or NaN), or ahead: then it first crosses at its smaller end, or, rounded,
+// within about 2^-52 of its span below it, far inside the margin taken here.
+// Levels below every edge ahead are skipped, their sum still taken step by
+// step, and the loop ends when no edge lies ahead: a huge contour_levels costs
+// one pass per level that finds a point, not one per level.
 bool emit_contours(const PlaneJob& job, Emission& out)
 {
     auto magnitude = [&](Index u, Index v) {
         return std::fabs(double(load<float>(job.height_values.at(u - job.u_first, v - job.v_first))));
     };
     const double step = 1.0 / job.contour_levels;
+    double resume = -HUGE_VAL;
     for (double level = step / 2.0; level < 1.0; level += step) {
+        if (level < resume) continue;
+        bool crossing = false;
+        double ahead = HUGE_VAL;
         for (Index v = job.v_first; v < job.v_last; ++v) {
             for (Index u = job.u_first; u < job.u_last; ++u) {
                 if (!selected(job, u, v)) continue;
@@ -184,7 +195,14 @@ bool emit_contours(const PlaneJob& job, Emission& out)
                     const double a = magnitude(u1, v1), b = magnitude(u2, v2);
                     if (a == b) continue;
                     const double t = (level - b) / (a - b);
-                    if (!(0 <= t && t <= 1)) continue;
+                    if (!(0 <= t && t <= 1)) {
+                        if (a > b ? t < 0 : t > 1) {
+                            const double margin = std::fabs(a - b) * 1e-12 + 1e-12;
+                            ahead = std::min(ahead, std::min(a, b) - margin);
+                        }
+                        continue;
+                    }
+                    crossing = true;
                     const Index row = out.next_row();
                     if (row < 0) return false;
                     for (int k = 0; k < 3; ++k) {
@@ -195,6 +213,8 @@ bool emit_contours(const PlaneJob& job, Emission& out)
                 }
             }
         }
+        if (!crossing && !(ahead < 1.0)) break;
+        resume = crossing ? -HUGE_VAL : ahead;
     }
     return out.close_group();
 }

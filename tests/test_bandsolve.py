@@ -2,15 +2,18 @@
 solver, and the refusals that keep the arrays unchanged."""
 import numpy as np
 import pytest
+from numpy.lib.stride_tricks import as_strided
 
 import _bandsolve
 
 BandError = Exception
 
 
-def model_gauss(band, mult, h, n):
-    """The elimination step by step in Python floats (doubles)."""
-    A, L = band.tolist(), mult.tolist()
+def model_gauss(band, mult, h, n, copy=True):
+    """The elimination step by step in Python floats (doubles); with
+    copy=False on the arrays themselves, so that views sharing memory see each
+    other's writes as the steps make them."""
+    A, L = (band.tolist(), mult.tolist()) if copy else (band, mult)
     for k in range(n - 1):
         i = k + 1
         while i < k + h + 1 and i < n:
@@ -23,8 +26,9 @@ def model_gauss(band, mult, h, n):
     return np.array(A), np.array(L)
 
 
-def model_invmul(A, L, rhs, active, h, n, remove_mean):
-    A, L, b, a = A.tolist(), L.tolist(), rhs.tolist(), active.tolist()
+def model_invmul(A, L, rhs, active, h, n, remove_mean, copy=True):
+    A, L, b, a = (A.tolist(), L.tolist(), rhs.tolist(), active.tolist()) if copy else \
+        (A, L, rhs, active)
     x = [0.0] * n
     for t in range(n):
         if a[t] == 0:
@@ -180,17 +184,18 @@ def strided(a, axis):
     return view
 
 
-def unaligned(a):
-    """A copy of `a` at an odd byte address."""
-    view = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
-    view[...] = a
-    return view
-
-
 def read_only(a):
     a = a.copy()
     a.flags.writeable = False
     return a
+
+
+def unaligned(a):
+    """A copy of `a` one byte off the alignment of float64."""
+    raw = np.frombuffer(bytearray(a.nbytes + 1), np.uint8)[1:]
+    view = raw.view(a.dtype).reshape(a.shape)
+    view[...] = a
+    return view
 
 
 REFUSALS = [
@@ -222,6 +227,7 @@ REFUSALS = [
     ("invmul", dict(sol=read_only), "Array not writeable: solution"),
     ("gauss", dict(band=unaligned), "Array not aligned: band"),
     ("gauss", dict(mult=unaligned), "Array not aligned: multipliers"),
+    ("invmul", dict(band=unaligned), "Array not aligned: band"),
     ("invmul", dict(mult=unaligned), "Array not aligned: multipliers"),
     ("invmul", dict(rhs=unaligned), "Array not aligned: rhs"),
     ("invmul", dict(sol=unaligned), "Array not aligned: solution"),
@@ -244,3 +250,48 @@ def test_refusals_change_nothing(method, change, message):
     assert str(info.value) == message
     for key, value in before.items():
         np.testing.assert_array_equal(args[key], value)
+
+
+
+def overlapping_rows(n, h, buf):
+    """A band whose rows share storage, each starting h entries after the
+    last, and multipliers of their own."""
+    return as_strided(buf, (n, 2 * h + 1), (8 * h, 8)), np.zeros((n - 1, h + 1))
+
+
+def multipliers_on_the_band(n, h, buf):
+    """Multipliers whose rows lie on the band's super-diagonals."""
+    band = buf[:n * (2 * h + 1)].reshape(n, 2 * h + 1)
+    return band, as_strided(buf[h:], (n - 1, h + 1), (8 * (2 * h + 1), 8))
+
+
+@pytest.mark.parametrize("h", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("layout", [overlapping_rows, multipliers_on_the_band])
+def test_gauss_on_arrays_that_share_memory_follows_the_steps(layout, h):
+    """Every step reads what the steps before it wrote to the shared memory."""
+    n = 9
+    buf = np.random.default_rng(h).uniform(-1, 1, n * (2 * h + 1)) + 4.0
+    got, want = buf.copy(), buf.copy()
+    _bandsolve.gauss(*layout(n, h, got), h, 0, n)
+    with np.errstate(all="ignore"):
+        model_gauss(*layout(n, h, want), h, n, copy=False)
+    np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("h", [2, 3, 4, 5])
+def test_invmul_with_rhs_inside_the_multipliers_follows_the_steps(h):
+    """The forward elimination reads multipliers that it has just updated."""
+    n = 12
+    band, _, _ = system(n, h, seed=h)
+    buf = np.random.default_rng(h).uniform(-1, 1, (n - 1) * (h + 1))
+    active = np.ones(n, np.uint8)
+
+    def arrays(b):  # multipliers, and rhs from entry (1, 1) of them on
+        return b.reshape(n - 1, h + 1), b[h + 2:h + 2 + n]
+
+    got, sol = buf.copy(), np.zeros(n)
+    _bandsolve.invmul(band, *arrays(got), sol, active, h, 0, n, 0)
+    want = buf.copy()
+    _, x = model_invmul(band, *arrays(want), active, h, n, 0, copy=False)
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(sol, x)

@@ -166,6 +166,36 @@ def test_incidence_matches_the_literal_scan(seed):
         np.testing.assert_array_equal(got, want)
 
 
+@pytest.mark.parametrize("seed", range(40))
+def test_incidence_with_nan_and_open_windows_matches_the_literal_scan(seed):
+    rng = np.random.default_rng(100 + seed)
+    lengths = rng.integers(1, 8, size=3)
+    # Sorted nodes 0.5 apart with gaps at the tolerance's edge, some NaN.
+    coords = [np.arange(n) * 0.5 + rng.choice([0, 0.006, 0.011, np.nan], n, p=[.75, .1, .1, .05])
+              for n in lengths]
+    pairs = rng.integers(0, 6)
+    lo = rng.integers(-1, 2, size=(3, pairs)) * 0.5 + rng.choice([0, -0.004, 0.02, np.nan],
+                                                                 (3, pairs), p=[.6, .2, .1, .1])
+    hi = lo + rng.integers(-1, 9, size=(3, pairs)) * 0.5 + rng.choice([0, 0.015, -0.015],
+                                                                       (3, pairs))
+    boxes = np.empty((3, 2 * pairs + int(rng.integers(0, 2))), F32)
+    boxes[:, 0:2 * pairs:2], boxes[:, 1:2 * pairs:2] = lo, hi
+    if boxes.shape[1] % 2:
+        boxes[:, -1] = rng.uniform(-1, 3, 3)
+    normal_axis, u_axis, v_axis = PERMUTATIONS[rng.integers(6)]
+    u_begin, v_begin = rng.integers(0, 3, size=2)
+    u_end, v_end = u_begin + rng.integers(-1, 7), v_begin + rng.integers(-1, 7)
+    for surface_only, plane in itertools.product((0, 1), (-1, 0, lengths[normal_axis] // 2,
+                                                          lengths[normal_axis] - 1)):
+        args = (normal_axis, u_axis, v_axis, int(plane), int(u_begin), int(u_end),
+                int(v_begin), int(v_end))
+        got = np.full((max(u_end, 0) + 1, max(v_end, 0) + 1), 7, np.uint8)
+        want = np.copy(got)
+        fieldplot.inzidenz(*args, coords, boxes, got, surface_only)
+        literal_incidence(*args, coords, boxes, want, surface_only)
+        np.testing.assert_array_equal(got, want)
+
+
 def inzidenz_args(**change):
     args = dict(normal_axis=2, u_axis=0, v_axis=1, plane=2, u_begin=1, u_end=4, v_begin=1,
                 v_end=4, coords=GRID, boxes=box_array(WHOLE),
@@ -475,6 +505,43 @@ def test_contour_capacity(capacity, result, first_count):
     assert (run.positions[result:] == SENTINEL).all()
 
 
+def test_huge_contour_levels_end_without_a_window_pass_per_level(python_subprocess):
+    # 2**31 - 1 levels over 40 000 cells: one pass of the window per level
+    # would take days. Passes that can find no point are skipped.
+    code = """
+    import numpy as np, fieldplot
+    F32 = np.float32
+    levels, n = 2**31 - 1, 201
+    coords = [np.arange(n) * 1.0, np.arange(n) * 1.0, np.zeros(1)]
+
+    def run(height, mask, capacity=1010):
+        out = [np.zeros((capacity, 3), F32) for _ in range(2)] + [np.zeros((capacity, 4), F32)]
+        counts = np.full(4, -7, np.int32)
+        r = fieldplot.glarr(2, 0, 1, 0, 0, n - 1, 0, n - 1, coords, mask, height, height,
+                            out[0], out[1], out[2], counts, 0.0, np.zeros((n, n, 10), F32),
+                            levels, 1.0, 0, None, 1.0)
+        return r, counts[:2].tolist()
+
+    ramp = np.tile(np.linspace(0.9, 0.95, n, dtype=F32), (n, 1))
+    everything = np.ones((n, n), np.uint8)
+    print(run(ramp, np.zeros((n, n), np.uint8)))            # nothing selected
+    print(run(np.full((n, n), 0.3, F32), everything))       # no edge crosses a level
+    print(run(ramp * F32(1e-10), everything))               # every level above the field
+    print(run(ramp, everything))                            # levels below it, then full
+    one = np.zeros((n, n), np.uint8)
+    one[7, 9] = 1
+    narrow = np.full((n, n), 0.5, F32)
+    narrow[8, 9:11] = 0.5 + 2.0**-20                       # two edges cross 2048 levels
+    print(run(narrow, one, capacity=10**5))
+    """
+    done = python_subprocess(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[:4] == ["(0, [0, -7])"] * 3 + ["(1001, [0, -7])"]
+    result, counts = eval(lines[4])
+    assert abs(result - 2 * 2**-20 * (2**31 - 1)) <= 4 and counts == [result, 0]
+
+
 def numpy_contours(coords, axes, plane, window, mask, height, height_scale, levels):
     normal_axis, u_axis, v_axis = axes
     u_first, u_last, v_first, v_last = window
@@ -678,6 +745,293 @@ def test_arrows_with_contour_levels_keep_earlier_colours():
     assert run.result == 80
     np.testing.assert_array_equal(run.colours[:80], np.tile(F32([0.1, 0.2, 0.3, 0.4]), (80, 1)))
     assert (run.nodes[:, :, 3:6] == SENTINEL).all()
+
+
+# ---------------------------------------------------------------- glarr, written out
+
+def ieee_div(a, b):
+    """a / b as the C code divides: inf or NaN where Python would raise."""
+    with np.errstate(all="ignore"):
+        return float(np.float64(a) / np.float64(b))
+
+
+def literal_glarr(normal_axis, u_axis, v_axis, plane, u_first, u_last, v_first, v_last, coords,
+                  cell_mask, colour_values, height_values, out_normals, out_positions,
+                  out_colours, out_counts, height_scale, nodes, contour_levels, alpha, arrows,
+                  vectors, arrow_scale):
+    """The node pass, the normal pass and the emission loops in their documented order,
+    with the README's choices; writes into the arrays given, returns the row count."""
+    fl = float
+    surface, contour = arrows == 0 and contour_levels == 0, arrows == 0 and contour_levels != 0
+
+    for v in range(v_first, v_last + 1):
+        for u in range(u_first, u_last + 1):
+            wu, wv = u - u_first, v - v_first
+            h = fl(height_values[wu, wv]) if height_scale != 0 else 0.0
+            nodes[u, v, u_axis] = F32(fl(coords[u_axis][u]))
+            nodes[u, v, v_axis] = F32(fl(coords[v_axis][v]))
+            nodes[u, v, normal_axis] = F32(height_scale * h + fl(coords[normal_axis][plane]))
+            c = abs(fl(colour_values[wu, wv]))
+            if contour_levels == 0:
+                rgb = (0.0, 2 * c, 2 * (0.5 - c)) if c < 0.5 else (2 * (c - 0.5), 2 * (1 - c), 0.0)
+                if arrows != 0:
+                    rgb = [x * 2 for x in rgb]
+                nodes[u, v, 6:9] = [F32(x) for x in rgb]
+                nodes[u, v, 9] = F32(alpha)
+
+    def position(u, v):
+        return [fl(nodes[u, v, k]) for k in range(3)]
+
+    if surface:
+        for v in range(v_first, v_last + 1):
+            for u in range(u_first, u_last + 1):
+                flat = False
+                if u == u_last or v == v_last:
+                    su, sv = (u - 1, v) if u == u_last else (u, v - 1)
+                    flat = su < u_first or sv < v_first
+                    n = [0.0] * 3 if flat else [fl(nodes[su, sv, 3 + k]) for k in range(3)]
+                else:
+                    p, pu, pv = position(u, v), position(u + 1, v), position(u, v + 1)
+                    du = [pu[k] - p[k] for k in range(3)]
+                    dv = [pv[k] - p[k] for k in range(3)]
+                    n = [du[(m + 1) % 3] * dv[(m + 2) % 3] - du[(m + 2) % 3] * dv[(m + 1) % 3]
+                         for m in range(3)]
+                s = n[0] * n[0] + n[1] * n[1] + n[2] * n[2]
+                if flat or s == 0:
+                    n = [0.0] * 3
+                    n[normal_axis] = -1.0
+                    s = 1.0
+                f = ieee_div(1, math.sqrt(s))
+                if n[normal_axis] > 0:
+                    n = [-x for x in n]
+                nodes[u, v, 3:6] = [F32(x * f) for x in n]
+
+    capacity, room = out_positions.shape[0], out_counts.shape[0]
+    state = dict(count=0, open=0, groups=0)
+
+    def emit(position, normal=None, colour=None):
+        if state["count"] > capacity - 10:
+            return False
+        r = state["count"]
+        out_positions[r] = [F32(x) for x in position]
+        if normal is not None:
+            out_normals[r] = [F32(x) for x in normal]
+            out_colours[r] = colour
+        state["count"] += 1
+        state["open"] += 1
+        return True
+
+    def close():
+        if state["open"] == 0:
+            return True
+        if state["groups"] + 1 >= room:
+            return False
+        out_counts[state["groups"]] = state["open"]
+        state["groups"] += 1
+        state["open"] = 0
+        return True
+
+    def run():
+        if surface:
+            for v in range(v_first, v_last):
+                for u in range(u_first, u_last + 1):
+                    if cell_mask[u, v] != 0 or (u > u_first and cell_mask[u - 1, v] != 0):
+                        for w in (v, v + 1):
+                            if not emit(position(u, w), nodes[u, w, 3:6].astype(float),
+                                        nodes[u, w, 6:10]):
+                                return
+                    elif not close():
+                        return
+                if not close():
+                    return
+        elif contour:
+            edges = [((0, 0), (1, 0)), ((0, 0), (0, 1)), ((1, 1), (1, 0)), ((1, 1), (0, 1))]
+            step = 1 / contour_levels
+            level = step / 2.0
+            while level < 1.0:
+                for v in range(v_first, v_last):
+                    for u in range(u_first, u_last):
+                        if cell_mask[u, v] == 0:
+                            continue
+                        for (du1, dv1), (du2, dv2) in edges:
+                            u1, v1, u2, v2 = u + du1, v + dv1, u + du2, v + dv2
+                            a = abs(fl(height_values[u1 - u_first, v1 - v_first]))
+                            b = abs(fl(height_values[u2 - u_first, v2 - v_first]))
+                            if a == b:
+                                continue
+                            t = ieee_div(level - b, a - b)
+                            if not (0 <= t <= 1):
+                                continue
+                            p1, p2 = position(u1, v1), position(u2, v2)
+                            if not emit([t * p1[k] + (1 - t) * p2[k] for k in range(3)]):
+                                return
+                level += step
+            close()
+        else:
+            for v in range(v_first, v_last):
+                for u in range(u_first, u_last + 1):
+                    if not literal_arrow(u, v):
+                        return
+
+    def cross(a, b):
+        return [a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]]
+
+    def dot(a, b):
+        return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]
+
+    def unit(a):
+        length = math.sqrt(dot(a, a))
+        return [ieee_div(x, length) for x in a]
+
+    def literal_arrow(u, v):
+        if cell_mask[u, v] == 0:
+            return True
+        wu, wv = u - u_first, v - v_first
+        q = [fl(vectors[k, wu, wv]) for k in range(3)]
+        norm = math.sqrt(dot(q, q))
+        if norm == 0:
+            return True
+        f = fl(colour_values[wu, wv])
+        length = (0.8 * f + 0.2) * arrow_scale
+        if length == 0:
+            return True
+        h, w = 0.5 * length, 0.15 * length
+        d = [ieee_div(x, norm) for x in q]
+        candidates = []
+        for t in range(3):
+            e = [0.0] * 3
+            e[t] = 1.0
+            c = cross(d, e)
+            ell = math.sqrt(dot(c, c))
+            if ell <= 0.05:
+                continue
+            candidates.append([ieee_div(x, ell) for x in c])
+        b0 = candidates[0]
+        later = [c for c in candidates[1:] if abs(dot(c, b0)) <= 0.05]
+        b1 = later[0] if later else unit(cross(d, b0))
+        p = position(u, v)
+        back = [p[k] - h * d[k] for k in range(3)]
+        A = [back[k] - w * b0[k] - w * b1[k] for k in range(3)]
+        B = [back[k] - w * b0[k] + w * b1[k] for k in range(3)]
+        C = [back[k] + w * b0[k] + w * b1[k] for k in range(3)]
+        D = [back[k] + w * b0[k] - w * b1[k] for k in range(3)]
+        T = [p[k] + h * d[k] for k in range(3)]
+
+        def sub(x, y):
+            return [x[k] - y[k] for k in range(3)]
+
+        groups = [
+            (unit(cross(sub(B, A), sub(D, A))), (A, B, D, C)),
+            (unit(cross(sub(C, D), sub(T, D))), (D, T, C)),
+            (unit(cross(sub(B, C), sub(T, C))), (C, T, B)),
+            (unit(cross(sub(A, B), sub(T, B))), (B, T, A)),
+            (unit(cross(sub(D, A), sub(T, A))), (A, T, D)),
+        ]
+        colour = np.array(nodes[u, v, 6:10])
+        for normal, corners in groups:
+            for corner in corners:
+                if not emit(corner, normal, colour):
+                    return False
+            if not close():
+                return False
+        return True
+
+    run()
+    out_counts[state["groups"]] = 0
+    return state["count"]
+
+
+def random_plane_call(rng):
+    """Arguments of a random glarr call on a small window, with awkward values."""
+    axes = PERMUTATIONS[rng.integers(6)]
+    normal_axis, u_axis, v_axis = axes
+    nu, nv = rng.integers(1, 6, size=2)
+    u_first, v_first = rng.integers(0, 3, size=2)
+    u_last, v_last = u_first + nu - 1, v_first + nv - 1
+    plane = int(rng.integers(0, 3))
+    reach = [0] * 3
+    reach[normal_axis], reach[u_axis], reach[v_axis] = plane + 1, u_last + 1, v_last + 1
+
+    def awkward(shape, scale, special):
+        x = rng.uniform(-scale, scale, shape)
+        pick = rng.random(shape)
+        x[pick < 0.15] = rng.choice(special, size=int((pick < 0.15).sum()))
+        return x
+
+    coords = [np.sort(awkward(n + 2, 3.0, [0.0, 1.0, 1.0])) for n in reach]
+    a = rng.integers(3)
+    coords[a][rng.integers(reach[a])] = np.nan if rng.random() < 0.2 else 0.0
+    levels = int(rng.choice([0, 0, 0, 1, 3, 4, 7]))
+    arrows = int(rng.random() < 0.4)
+    capacity = int(rng.integers(0, 30 + 16 * nu * nv * 2))
+    q = awkward((3, nu, nv), 1.0, [0.0, 0.0, 1.0, -1.0, np.nan])
+    return dict(
+        normal_axis=normal_axis, u_axis=u_axis, v_axis=v_axis, plane=plane,
+        u_first=int(u_first), u_last=int(u_last), v_first=int(v_first), v_last=int(v_last),
+        coords=coords,
+        cell_mask=(rng.random((u_last + 1, v_last + 1)) < 0.6).astype(np.uint8),
+        colour_values=awkward((nu, nv), 1.5, [0.0, -0.25, 0.5, np.nan, 3.0]).astype(F32),
+        height_values=awkward((nu, nv), 1.0, [0.5, 0.5, 0.125, -0.375, 0.0, np.nan, np.inf]
+                              ).astype(F32),
+        out_normals=np.full((capacity, 3), SENTINEL, F32),
+        out_positions=np.full((capacity, 3), SENTINEL, F32),
+        out_colours=np.full((capacity, 4), SENTINEL, F32),
+        out_counts=np.full(int(rng.integers(1, 12)), -7, np.int32),
+        height_scale=float(rng.choice([0.0, 0.3, -2.0, 1e-30])),
+        nodes=rng.uniform(-1, 1, (u_last + 1, v_last + 1, 10)).astype(F32),
+        contour_levels=levels, alpha=float(rng.uniform()), arrows=arrows,
+        vectors=q.astype(F32), arrow_scale=float(rng.choice([1.0, -0.5, 0.0, 2.5])),
+    )
+
+
+def same_bits(a, b):
+    """Equal to the bit, zero signs included; any NaN matches any NaN."""
+    a, b = np.ascontiguousarray(a), np.ascontiguousarray(b)
+    if a.dtype == F32:
+        a, b = np.where(np.isnan(a), F32(np.nan), a), np.where(np.isnan(b), F32(np.nan), b)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_glarr_matches_the_passes_written_out(seed):
+    rng = np.random.default_rng(seed)
+    args = random_plane_call(rng)
+    want = {k: np.copy(v) if isinstance(v, np.ndarray) else v for k, v in args.items()}
+    if seed % 2:  # strided outputs and node table: no block copies
+        for k, extra in (("nodes", 10), ("out_positions", 3), ("out_normals", 3),
+                         ("out_colours", 4)):
+            wide = np.full(args[k].shape[:-1] + (2 * extra,), -3, F32)
+            wide[..., ::2] = args[k]
+            args[k] = wide[..., ::2]
+    result = fieldplot.glarr(*args.values())
+    assert result == literal_glarr(*want.values())
+    for k, v in want.items():
+        if isinstance(v, np.ndarray):
+            assert same_bits(args[k], v), k
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_contours_with_many_levels_match_the_passes_written_out(seed):
+    # Heights on the levels, a rounding step off them, or far out, with
+    # narrow bands and gaps between them: passes that are skipped or cut
+    # short must find nothing the full passes would.
+    rng = np.random.default_rng(1000 + seed)
+    args = random_plane_call(rng)
+    levels = int(rng.choice([1, 3, 97, 1000, 4096]))
+    nu, nv = args["colour_values"].shape
+    step = 1 / levels
+    height = step / 2 + step * rng.integers(0, levels, (nu, nv)) + rng.choice(
+        [0, 1e-17, -1e-17, 1e-13, -1e-13, 2**-30, -2**-30], (nu, nv))
+    far = rng.random((nu, nv)) < 0.2
+    height[far] = rng.choice([np.inf, np.nan, 1e30, 1e7, 1.5, 0.0], int(far.sum()))
+    capacity = int(rng.integers(10, 300))
+    args.update(arrows=0, contour_levels=levels, height_values=height.astype(F32),
+                out_positions=np.full((capacity, 3), SENTINEL, F32))
+    want = {k: np.copy(v) if isinstance(v, np.ndarray) else v for k, v in args.items()}
+    assert fieldplot.glarr(*args.values()) == literal_glarr(*want.values())
+    for k, v in want.items():
+        if isinstance(v, np.ndarray):
+            assert same_bits(args[k], v), k
 
 
 # ---------------------------------------------------------------- glarr refusals

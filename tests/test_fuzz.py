@@ -264,8 +264,8 @@ def test_hostile_calls(module_name, method, slots):
     if module_name in ("blockdraw", "stagedraw"):
         # The drawing calls go to a real context (headless Mesa), not to
         # libGL's no-op stubs.
-        import glcontext
-        with glcontext.HeadlessGL(32, 32):
+        from fdtdhost.gl import Canvas
+        with Canvas(32, 32):
             run()
     else:
         run()

@@ -477,8 +477,8 @@ def test_modules_import_only_the_documented_gl_calls():
 
 @pytest.fixture(scope="module")
 def gl():
-    import glcontext
-    with glcontext.HeadlessGL(48, 48) as context:
+    from fdtdhost.gl import Canvas
+    with Canvas(48, 48) as context:
         yield context
 
 
@@ -510,7 +510,7 @@ def test_lit_cell_shows_its_colour_from_every_side(gl, axis, sign):
     drawn = blockdraw.blockdraw(None, 1.0, -1.0, np.array([3, 3, 3], np.int32), np.ones(3),
                                 single_cell(), table(HIDDEN, (5.0, 0.0, colour)), 1.0)
     assert drawn == 6 and GL.glGetError() == GL.GL_NO_ERROR
-    image = gl.read_rgb()
+    image = gl.read()
     # The cell covers the middle third of the view: pixels 16 to 31.
     inside = image[17:31, 17:31].reshape(-1, 3)
     assert (inside == (255, 128, 64)).all()
@@ -523,12 +523,12 @@ def test_lit_cell_shows_its_colour_from_every_side(gl, axis, sign):
 def test_stage_line_shows_its_ramp_colour(gl, s, rgb):
     gl.clear(tuple(c / 255 for c in BACKGROUND))
     gl.ortho(0, 48, 0, 48)
-    gl.flat_light()
+    gl.flat()
     values, xs = one_edge(10.0 + 10.0 * s, xs=(4.0, 40.0))
     args = sd_args(values, xs=xs, ys=[20.5], zs=[0.0], lower=10.0, upper=20.0,
                    box=((0, 48), (0, 48), (-1, 1)))
     assert stagedraw.stagedraw(*args) == 1
-    image = gl.read_rgb()
+    image = gl.read()
     row = 48 - 1 - 20  # y = 20.5 is the centre of pixel row 20 from the bottom
     assert (image[row, 5:39] == rgb).all()
     lit = (image != BACKGROUND).any(axis=2)

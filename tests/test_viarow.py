@@ -6,10 +6,12 @@ import pytest
 import viarow
 
 
-def model(x, cf, pos):
+def model(x, cf, pos, out=None):
     """calc_p step by step: plain bisection, unclamped weight. (The module
-    takes N entries of every array; here the table may be longer.)"""
-    out = np.zeros(len(x), complex)
+    takes N entries of every array; here the table may be longer.) Writes into
+    `out` where given, so that arrays sharing its memory see each result as
+    the steps write it."""
+    out = np.zeros(len(x), complex) if out is None else out
     for i in range(len(x)):
         a, b = 0, len(pos) - 1
         while b - a > 1:
@@ -137,8 +139,8 @@ def test_nothing_written_for_n_up_to_zero_and_attr_dvia_ignored():
 
 
 def unaligned(a):
-    """A copy of `a` at an odd byte address."""
-    view = np.zeros(a.nbytes + 1, np.uint8)[1:].view(a.dtype)
+    """A copy of `a` one byte off the alignment of float64."""
+    view = np.frombuffer(bytearray(a.nbytes + 1), np.uint8)[1:].view(a.dtype)
     view[...] = a
     return view
 
@@ -158,10 +160,10 @@ def refusal_args(n=6):
     (dict(p=lambda a: a.astype(np.complex64)), 6, "Wrong element size: _p"),
     (dict(pos=lambda a: np.repeat(a, 2)[::2]), 6, "Array not contiguous: _pos"),
     (dict(p=lambda a: np.frombuffer(a.tobytes(), complex)), 6, "Array not writeable: _p"),
-    (dict(x=unaligned), 6, "Array not aligned: _x"),
-    (dict(p=unaligned), 6, "Array not aligned: _p"),
-    (dict(cf=unaligned), 6, "Array not aligned: _cf"),
-    (dict(pos=unaligned), 6, "Array not aligned: _pos"),
+    (dict(x=lambda a: unaligned(a)), 6, "Array not aligned: _x"),
+    (dict(p=lambda a: unaligned(a)), 6, "Array not aligned: _p"),
+    (dict(cf=lambda a: unaligned(a)), 6, "Array not aligned: _cf"),
+    (dict(pos=lambda a: unaligned(a)), 6, "Array not aligned: _pos"),
 ])
 def test_refusals_leave_the_output_untouched(change, n, message):
     args = refusal_args()
@@ -172,3 +174,26 @@ def test_refusals_leave_the_output_untouched(change, n, message):
         viarow.viarow(n, args["x"], args["cf"], args["pos"], args["p"], np.zeros(1), 0.0)
     assert type(info.value) is Exception and str(info.value) == message
     np.testing.assert_array_equal(args["p"], before)
+
+
+
+@pytest.mark.parametrize("shared", ["_pos", "_x"])
+def test_output_sharing_memory_with_positions_follows_the_steps(shared):
+    """Each result is written before the next position is bracketed, so an
+    output over the table or the positions changes what later ones see."""
+    n = 40
+    rng = np.random.default_rng(8)
+    cf = rng.normal(size=n) + 1j * rng.normal(size=n)
+    other = np.sort(rng.uniform(-1, 11, n))
+    start = np.sort(rng.uniform(0, 10, 2 * n))  # its first n entries are the shared array
+
+    def arrays(buf):  # x, pos and p, with p over all of buf
+        return (other, buf[:n]) if shared == "_pos" else (buf[:n], other)
+
+    got, want = start.copy(), start.copy()
+    x, pos = arrays(got)
+    assert viarow.viarow(n, x, cf, pos, got.view(complex), np.zeros(1), 0.0) == 1
+    x, pos = arrays(want)
+    with np.errstate(all="ignore"):
+        model(x, cf, pos, out=want.view(complex))
+    np.testing.assert_array_equal(got, want)

@@ -3,11 +3,11 @@
 // module variables below and runs `calc_p` on them.
 #include "checks.hpp"
 #include "frame.hpp"
+#include "unaligned.hpp"
 
 #include <algorithm>
 #include <cstddef>
-#include <cstring>
-#include <utility>
+#include <cstdint>
 
 namespace {
 
@@ -70,8 +70,7 @@ npy_intp count_below(const double* from, double xi)
     const Lanes limit = {xi, xi};
     LaneMask total = {0, 0};
     for (int k = 0; k < window; k += 2) {
-        Lanes entries;
-        std::memcpy(&entries, from + k, sizeof entries);
+        const Lanes entries = frame::load<Lanes>(from + k);
         total += (LaneMask)(entries < limit);  // a true lane is -1
     }
     return -(total[0] + total[1]);
@@ -129,6 +128,14 @@ void search_together(const double* table, npy_intp n, const double* xs, const in
     }
 }
 
+// Whether the output shares memory with the n doubles from `in`.
+bool writes_into(const double* in, npy_intp n)
+{
+    const auto out_first = reinterpret_cast<std::uintptr_t>(p);
+    const auto in_first = reinterpret_cast<std::uintptr_t>(in);
+    return out_first < in_first + n * sizeof(double) && in_first < out_first + n * sizeof(Complex);
+}
+
 // Position i on the table interval from a to b.
 void interpolate(npy_intp i, npy_intp a, npy_intp b)
 {
@@ -150,7 +157,11 @@ void calc_p()
         return;
     }
     if (n < 2) return;
-    if (!ascending(pos, n)) {
+    // The searches below bracket a block of positions before any of its
+    // results is written, on a table checked once: an output over the
+    // positions or the table would change them under way. There, as on
+    // tables not ascending, each position is bisected in turn.
+    if (writes_into(x, n) || writes_into(pos, n) || !ascending(pos, n)) {
         for (npy_intp i = 0; i < n; ++i) {
             const npy_intp b = bisect(pos, n, x[i]);
             interpolate(i, b - 1, b);
@@ -193,15 +204,15 @@ PyObject* viarow(PyObject* args)
     PyArrayObject* p_arr = frame::array(p_obj);
     PyArrayObject* cf_arr = frame::array(cf_obj);
     PyArrayObject* pos_arr = frame::array(pos_obj);
-    if (!frame::check_flat(x_arr, "_x", sizeof(double), N) ||
-        !frame::check_flat(p_arr, "_p", sizeof(Complex), N) ||
+    // The entries are read and written as doubles, so they must be aligned.
+    auto check = [](PyArrayObject* a, const char* name, int itemsize) {
+        return frame::check_flat(a, name, itemsize, N) &&
+               (N <= 0 || frame::check_aligned(a, name));
+    };
+    if (!check(x_arr, "_x", sizeof(double)) || !check(p_arr, "_p", sizeof(Complex)) ||
         (N > 0 && !frame::check_writeable(p_arr, "_p")) ||
-        !frame::check_flat(cf_arr, "_cf", sizeof(Complex), N) ||
-        !frame::check_flat(pos_arr, "_pos", sizeof(double), N))
+        !check(cf_arr, "_cf", sizeof(Complex)) || !check(pos_arr, "_pos", sizeof(double)))
         return nullptr;
-    for (auto [a, name] : {std::pair{x_arr, "_x"}, std::pair{p_arr, "_p"},
-                           std::pair{cf_arr, "_cf"}, std::pair{pos_arr, "_pos"}})
-        if (N > 0 && !frame::check_aligned(a, name)) return nullptr;
 
     x = static_cast<double*>(PyArray_DATA(x_arr));
     p = static_cast<Complex*>(PyArray_DATA(p_arr));

@@ -1,0 +1,205 @@
+"""The pictures: voxel model, field plane (relief, contours, arrows), one stage."""
+import blockdraw
+import fieldplot
+import numpy as np
+import stagedraw
+
+from . import gl  # noqa: F401  (chooses EGL before OpenGL is first imported)
+from .grid import METAL_SIGMA
+from OpenGL import GL
+
+SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
+THRESHOLD = 1.0
+STAGE_METAL, STAGE_LUMPED = 1.0, 2.0
+STAGE_REACH = (3.0, 8.0, 4.0)      # mm behind, ahead of and beside the feed
+
+
+def model_picture(canvas, grid, path):
+    """The voxel model from an oblique view, lit, through blockdraw."""
+    model = grid.model
+    spacing = np.array([s.mean() for s in grid.sizes], dtype=np.float64)
+    counts = np.array(model.shape, dtype=np.int32)
+    table = np.zeros((len(model.materials), 32), dtype=np.float32)
+    for r, mat in enumerate(model.materials):
+        table[r, 0] = SHOWN if mat.show else HIDDEN
+        table[r, 4:7] = mat.colour
+    shown = table[grid.material, 0] == SHOWN
+    lo, hi = _extent(shown, spacing)
+    canvas.begin(lo, hi)
+    canvas.light()
+    quads = blockdraw.blockdraw(None, THRESHOLD, -1.0, counts, spacing, grid.material,
+                                table, 1.0)
+    canvas.save(path)
+    return {"quads": quads}
+
+
+def _extent(shown, spacing):
+    """Box (mm) around the shown cells, the whole grid if none is shown."""
+    if not shown.any():
+        shown = np.ones_like(shown)
+    lo, hi = [], []
+    for a in range(3):
+        axis = tuple(b for b in range(3) if b != 2 - a)
+        used = np.nonzero(shown.any(axis=axis))[0]
+        lo.append(used[0] * spacing[a])
+        hi.append((used[-1] + 1) * spacing[a])
+    return lo, hi
+
+
+class FieldPlane:
+    """The stand-in field on a z plane of the inner grid, through glarr."""
+
+    def __init__(self, grid, mode):
+        model = grid.model
+        self.grid, self.mode = grid, mode
+        p = model.pml
+        self.window = (p, grid.nx - p, p, grid.ny - p)
+        u_first, u_last, v_first, v_last = self.window
+        self.height, self.colour, self.vectors = mode.plane_values(*self.window)
+        self.coords = [n.astype(np.float64) for n in grid.nodes]
+        self.nodes = np.zeros((grid.nx + 1, grid.ny + 1, 10), dtype=np.float32)
+        self.cells = np.zeros((grid.nx + 1, grid.ny + 1), dtype=np.uint8)
+        self.cells[u_first:u_last, v_first:v_last] = 1
+        self.z = float(grid.nodes[2][mode.plane])
+        self.nu, self.nv = u_last - u_first + 1, v_last - v_first + 1
+
+    def _glarr(self, mask, rows, groups, height_scale, contours=0, arrows=0, arrow_scale=0.0):
+        normals = np.zeros((rows, 3), dtype=np.float32)
+        positions = np.zeros((rows, 3), dtype=np.float32)
+        colours = np.zeros((rows, 4), dtype=np.float32)
+        counts = np.zeros(groups + 1, dtype=np.int32)
+        u_first, u_last, v_first, v_last = self.window
+        n = fieldplot.glarr(2, 0, 1, self.mode.plane, u_first, u_last, v_first, v_last,
+                            self.coords, mask, self.colour, self.height, normals, positions,
+                            colours, counts, height_scale, self.nodes, contours, 1.0,
+                            arrows, self.vectors, arrow_scale)
+        used = int(np.argmin(counts != 0)) if (counts == 0).any() else len(counts)
+        return n, positions[:n], normals[:n], colours[:n], counts[:used]
+
+    def _view(self, canvas, lift):
+        g = self.grid
+        u_first, u_last, v_first, v_last = self.window
+        canvas.begin((g.nodes[0][u_first], g.nodes[1][v_first], self.z - lift),
+                     (g.nodes[0][u_last], g.nodes[1][v_last], self.z + lift))
+
+    def relief(self, canvas, path):
+        """Ez as a coloured relief: triangle strips with vertex normals."""
+        rows = 2 * self.nu * (self.nv - 1) + 16
+        n, pos, nor, col, counts = self._glarr(self.cells, rows, self.nv, self.grid.model.relief)
+        self._view(canvas, abs(self.grid.model.relief))
+        canvas.light(ambient=0.2, diffuse=0.9, colour_arrays=True)
+        _draw_strips(pos, nor, col, counts)
+        canvas.save(path)
+        return {"vertices": n, "strips": len(counts)}
+
+    def contours(self, canvas, path):
+        """Contour points of |Ez| in the plane, over the patch outline."""
+        levels = self.grid.model.contours
+        rows = 4 * levels * (self.nu - 1) * (self.nv - 1) + 16
+        n, pos, _, _, counts = self._glarr(self.cells, rows, 1, 0.0, contours=levels)
+        self._view(canvas, 1.0)
+        GL.glDisable(GL.GL_LIGHTING)
+        _outline(self.mode, self.z)
+        GL.glPointSize(2.0)
+        GL.glColor3f(0.1, 0.2, 0.6)
+        GL.glEnableClientState(GL.GL_VERTEX_ARRAY)
+        GL.glVertexPointer(3, GL.GL_FLOAT, 0, np.ascontiguousarray(pos))
+        GL.glDrawArrays(GL.GL_POINTS, 0, n)
+        GL.glDisableClientState(GL.GL_VERTEX_ARRAY)
+        canvas.save(path)
+        return {"points": n, "levels": levels}
+
+    def arrows(self, canvas, path):
+        """The field vector as arrows at every few nodes, coloured by magnitude."""
+        step = self.grid.model.arrow_step
+        u_first, u_last, v_first, v_last = self.window
+        mask = np.zeros_like(self.cells)
+        mask[u_first:u_last + 1:step, v_first:v_last:step] = 1
+        count = int(mask.sum())
+        scale = 1.5 * step * float(min(s.min() for s in self.grid.sizes[:2]))
+        n, pos, nor, col, counts = self._glarr(mask, 16 * count + 16, 5 * count, 0.0,
+                                               arrows=1, arrow_scale=scale)
+        self._view(canvas, scale)
+        canvas.light(colour_arrays=True)
+        _draw_strips(pos, nor, col, counts)
+        canvas.save(path)
+        return {"vertices": n, "arrows": n // 16}
+
+
+def _draw_strips(positions, normals, colours, counts):
+    GL.glEnableClientState(GL.GL_VERTEX_ARRAY)
+    GL.glEnableClientState(GL.GL_NORMAL_ARRAY)
+    GL.glEnableClientState(GL.GL_COLOR_ARRAY)
+    GL.glVertexPointer(3, GL.GL_FLOAT, 0, np.ascontiguousarray(positions))
+    GL.glNormalPointer(GL.GL_FLOAT, 0, np.ascontiguousarray(normals))
+    GL.glColorPointer(4, GL.GL_FLOAT, 0, np.clip(colours, 0.0, 1.0))
+    first = 0
+    for count in counts:
+        GL.glDrawArrays(GL.GL_TRIANGLE_STRIP, first, int(count))
+        first += int(count)
+    GL.glDisableClientState(GL.GL_VERTEX_ARRAY)
+    GL.glDisableClientState(GL.GL_NORMAL_ARRAY)
+    GL.glDisableClientState(GL.GL_COLOR_ARRAY)
+
+
+def _outline(mode, z):
+    GL.glColor3f(0.6, 0.6, 0.6)
+    GL.glBegin(GL.GL_LINE_LOOP)
+    for x, y in ((mode.lo[0], mode.lo[1]), (mode.hi[0], mode.lo[1]),
+                 (mode.hi[0], mode.hi[1]), (mode.lo[0], mode.hi[1])):
+        GL.glVertex3f(x, y, z)
+    GL.glEnd()
+
+
+def stage_values(grid, pairs):
+    """Per-edge stage of the E edges: metal edges and lumped-element edges.
+
+    With a lumped element along z, the metal edges are those of the node
+    layers from its lower to its upper end: the conductor faces it joins.
+    """
+    stage = np.zeros((3, grid.nz + 1, grid.ny + 1, grid.nx + 1), dtype=np.float32)
+    for c in range(3):
+        b = pairs[c][1]
+        stage[c, :-1, :-1, :-1] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
+    if grid.model.lumped and grid.model.lumped[0].axis == 2:
+        k = grid.model.lumped[0].region[0]
+        stage[:, :k.start] = 0.0
+        stage[:, k.stop + 1:] = 0.0
+    for elem in grid.model.lumped:
+        k, j, i = elem.region
+        stage[elem.axis, k, j, i] = STAGE_LUMPED
+    return stage
+
+
+def stage_box(grid):
+    """Region (mm, [axis][lo, hi]) of the stage: around the first lumped element
+    (the feed), else around the sheets above the lowest one."""
+    model = grid.model
+    if model.lumped:
+        elem = model.lumped[0]
+        k, j, i = elem.region
+        centre = (grid.centres[0][i.start], grid.centres[1][j.start])
+        box = [[centre[0] - STAGE_REACH[0], centre[0] + STAGE_REACH[1]],
+               [centre[1] - STAGE_REACH[2], centre[1] + STAGE_REACH[2]],
+               [grid.nodes[2][max(k.start - 1, 0)], grid.nodes[2][min(k.stop + 1, grid.nz)]]]
+    else:
+        sheets = [s for s in model.sheets if s.normal == 2] or model.sheets
+        lo = [min(s.lo[a] for s in sheets) for a in range(3)] if sheets else \
+            [n[0] for n in grid.nodes]
+        hi = [max(s.hi[a] for s in sheets) for a in range(3)] if sheets else \
+            [n[-1] for n in grid.nodes]
+        box = [[lo[a], hi[a]] for a in range(3)]
+    return np.array(box, dtype=np.float64)
+
+
+def stage_picture(canvas, grid, pairs, path):
+    """The metal (blue) and lumped (red) edges around the feed, through stagedraw."""
+    stage = stage_values(grid, pairs)
+    box = stage_box(grid)
+    xs, ys, zs = (np.ascontiguousarray(n, dtype=np.float64) for n in grid.nodes)
+    canvas.begin(box[:, 0] - 1.0, box[:, 1] + 1.0, tilt=62.0, turn=-30.0)
+    canvas.flat()
+    GL.glLineWidth(2.0)
+    lines = stagedraw.stagedraw(box, stage, xs, ys, zs, STAGE_METAL, STAGE_LUMPED, "line")
+    canvas.save(path)
+    return {"lines": lines}

@@ -1,0 +1,275 @@
+"""The host application, run on a tiny model."""
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+fdtdhost = pytest.importorskip("fdtdhost")
+from fdtdhost import app, grid as gridmod, model as modelmod  # noqa: E402
+
+PIC_W, PIC_H = 96, 72
+
+TINY = {
+    "name": "tiny patch",
+    "grid": {"x": [{"cells": 16, "size": 1.0}],
+             "y": [{"cells": 12, "size": 1.0}],
+             "z": [{"cells": 3, "from": 2.0, "to": 0.5}, {"cells": 3, "size": 0.5},
+                   {"cells": 4, "from": 0.5, "to": 2.0}]},
+    "pml": 2,
+    "materials": [
+        {"name": "air", "eps_r": 1.0, "sigma": 0.0, "colour": [1, 1, 1], "show": False},
+        {"name": "fr4", "eps_r": 4.4, "sigma": 0.01, "colour": [0.2, 0.6, 0.3]},
+        {"name": "copper", "eps_r": 1.0, "sigma": 5.8e7, "colour": [0.9, 0.5, 0.2]}],
+    "boxes": [{"material": "fr4", "from": [2, 2, 4.0], "to": [14, 10, 5.0]}],
+    "sheets": [
+        {"material": "copper", "normal": "z", "at": 3.7, "from": [2, 2], "to": [14, 10]},
+        {"material": "copper", "normal": "z", "at": 5.2, "from": [7, 3], "to": [12, 9]},
+        {"material": "copper", "normal": "z", "at": 5.2, "from": [3, 5], "to": [7, 7]}],
+    "lumped": [{"name": "feed", "from": [3.5, 5.5, 4.0], "to": [3.5, 5.5, 5.0],
+                "resistance": 50.0}],
+    "vias": [{"material": "copper", "centre": [4.5, 8.5], "radius": 0.6, "z": [4.0, 5.0]},
+             {"material": "copper", "centre": [6.5, 8.5], "radius": 0.6, "z": [4.0, 5.0]}],
+    "view": {"width": PIC_W, "height": PIC_H},
+    "field": {"contours": 4, "height": 2.0, "arrow_step": 2},
+}
+
+PHASES = ["voxelise", "material pairs", "last", "dispatch", "surfloss", "arcfind",
+          "viarow", "_bandsolve"] + list(app.PICTURES)
+
+# the least a model needs: no sheets, lumped elements or vias, one material
+BARE = {"grid": {"x": [{"cells": 8, "size": 1.0}], "y": [{"cells": 6, "size": 1.0}],
+                 "z": [{"cells": 4, "size": 1.0}]},
+        "pml": 1,
+        "materials": [{"name": "block", "eps_r": 2.0, "sigma": 0.1, "colour": [0.2, 0.6, 0.3]}],
+        "boxes": [], "view": {"width": PIC_W, "height": PIC_H}}
+
+
+@pytest.fixture(scope="module")
+def run(tmp_path_factory):
+    out = tmp_path_factory.mktemp("host")
+    return app.Run(modelmod.validate(TINY), str(out)).run()
+
+
+def test_every_phase_runs(run):
+    assert list(run.phases) == PHASES
+    assert all(isinstance(t, float) for t in run.phases.values())
+    assert list(run.summary["phases_s"]) == PHASES
+    assert list(run.summary["pictures"]) == list(app.PICTURES)
+
+
+def test_bare_model_runs(tmp_path):
+    r = app.Run(modelmod.validate(BARE), str(tmp_path)).run()
+    assert list(r.phases) == PHASES
+    s = r.summary
+    assert s["skin"]["records"] == 0 and s["arcs"]["outlines"] == 0 and s["via_rows"] == []
+    # a line through the inner 6 x 4 x 2 cells: PML cell, inner cells, PML cell
+    assert "feed_line" not in s and s["runs"]["pass0"] == 8 * 3 + 16
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(app.PICTURES + ("summary.json",))
+
+
+def test_voxels_codes_and_pairs():
+    g = gridmod.Grid(modelmod.validate(TINY))
+    # z layers: ground in layer 3 (3.5..4.0), substrate 4 and 5, patch and line in 6
+    assert (g.material[3, 2:10, 2:14] == 2).all()
+    assert (g.material[4:6, 2:10, 2:14][g.material[4:6, 2:10, 2:14] != 2] == 1).all()
+    assert (g.material[6, 3:9, 7:12] == 2).all() and g.material[6, 5, 6] == 2
+    assert g.material[4, 8, 4] == 2 and g.material[4, 8, 6] == 2   # the two vias
+    assert (g.skin[6, 3:9, 7:12] == 0b011).all() and g.skin[4, 8, 4] == 0
+    assert np.argwhere(g.lumped).tolist() == [[4, 5, 3], [5, 5, 3]]
+    codes = g.codes()
+    assert codes[4, 5, 3] == 0x3F | 0x800 | 0x200
+    assert codes[0, 0, 0] == 0x3F | 0x400 | 0x200 and codes[1, 2, 2] == 0x3F | 0x400 | 0x200
+    assert codes[2, 2, 2] == 0x3F
+    pairs = g.material_pairs()
+    assert len(pairs) == 9 and all(a.dtype == b.dtype == np.float32 for a, b in pairs)
+    a, b = pairs[0]                              # Ex: inside the substrate, eps / dt
+    assert a[5, 5, 9] == pytest.approx(4.4 * gridmod.EPS0 / g.dt, rel=1e-6)
+    assert b[5, 5, 9] == pytest.approx(0.01, rel=1e-6)
+    assert (pairs[3][1] == 0).all()             # no magnetic loss
+    lumped_b = pairs[8][1]                       # term 2, z: the feed's conductance
+    assert lumped_b[4, 5, 3] == pytest.approx(0.5e-3 / (25.0 * 1e-6), rel=1e-6)
+    assert np.count_nonzero(lumped_b) == 2 and not pairs[6][1].any()
+
+
+@pytest.fixture(scope="module")
+def run_groups_of_2(tmp_path_factory):
+    out = tmp_path_factory.mktemp("host2")
+    return app.Run(modelmod.validate(dict(TINY, group_width=2)), str(out)).run()
+
+
+@pytest.mark.parametrize("which", ["run", "run_groups_of_2"])
+def test_run_tables_cover_every_line_once_per_pass(request, which):
+    run = request.getfixturevalue(which)
+    g, t = run.grid, run.tables
+    gw = run.model.group_width
+    for p in (0, 1):
+        first, count = t.lines[p][..., 0].ravel(), t.lines[p][..., 1].ravel()
+        # every line has its slice of the table, one after the other
+        assert (first == np.concatenate(([0], np.cumsum(count)[:-1]))).all()
+        assert count.sum() == len(t.records[p])
+        # a run that updates a component has its parameter vector in the store
+        rec = t.records[p]
+        assert (rec[rec[:, 3] & 0x3F != 0, 2] != 0).all()
+    for z in range(g.nz):
+        for y in range(g.ny):
+            line = run.codes[z, y]
+            f0, c0 = t.lines[0][z, y]
+            rec = t.records[0][f0:f0 + c0]
+            assert rec[0, 0] == 0 and (rec[1:, 0] == (rec[:-1, 0] + rec[:-1, 1])).all()
+            assert (rec[:, 1] % gw == 0).all()
+            assert rec[-1, 0] + rec[-1, 1] == g.nx
+            f1, c1 = t.lines[1][z, y]
+            rec = t.records[1][f1:f1 + c1]
+            covered = np.zeros(g.nx, dtype=bool)
+            assert (rec[:, 1] % gw == 0).all()
+            for x, dx, _, code, _ in rec:
+                assert not covered[x:x + dx].any()
+                covered[x:x + dx] = True
+                assert code & 0x200 and not code & 0x47
+            assert (covered == ((line & 0x200) != 0)).all()
+
+
+def test_summary_agrees_with_stats(run):
+    import cellcoef
+    ring, direct, hits, inserts, blocks, large, zero = cellcoef.stats(run.tables.og)
+    s = run.summary
+    assert zero == 0
+    assert s["store"] == {"ring_bytes": ring, "direct_bytes": direct, "hits": hits,
+                          "inserts": inserts, "blocks": blocks, "large_allocs": large,
+                          "bytes_per_cell": round((ring + direct) / run.grid.ncells, 3),
+                          "hit_rate": round(hits / (hits + inserts), 4)}
+    assert s["runs"] == {"pass0": len(run.tables.records[0]),
+                         "pass1": len(run.tables.records[1])}
+    assert hits + inserts >= s["runs"]["pass0"]
+    with open(f"{run.out_dir}/summary.json") as f:
+        assert json.load(f) == json.loads(json.dumps(s))
+
+
+def test_summary_of_the_numeric_phases(run):
+    arcs = run.summary["arcs"]
+    assert arcs["found"] == arcs["outlines"] == 2 and arcs["max_error_mm"] < 1e-9
+    (row,) = run.summary["via_rows"]
+    assert row["vias"] == [0, 1] and row["error"] < 1e-12
+    skin = run.summary["skin"]
+    assert 0 < skin["records"] == skin["partners"] <= skin["marked"] // 2
+    feed = run.summary["feed_line"]
+    assert feed["residual_V"] < 1e-9 and 1.0 < feed["eps_eff"] < 4.4
+    assert run.summary["checks"] == {"arcs": True, "viarow": True, "feed_line": True}
+
+
+def _green(r, g, b):
+    return (g > r + 10) & (g > b + 10)
+
+
+def _copper(r, g, b):
+    return (r > g + 10) & (g > b + 10)
+
+
+def _blue(r, g, b):
+    return b > np.maximum(r, g) + 50
+
+
+def _red(r, g, b):
+    return r > np.maximum(g, b) + 50
+
+
+# colours each picture must hold: materials, colour-ramp ends, the feed
+SHOWS = {"model.png": (_green, _copper), "relief.png": (_blue, _red),
+         "contours.png": (_blue,), "arrows.png": (_red,), "stage.png": (_blue, _red)}
+
+
+@pytest.mark.parametrize("name", app.PICTURES)
+def test_pictures_show_the_model(run, name):
+    from PIL import Image
+    with Image.open(f"{run.out_dir}/{name}") as image:
+        assert image.format == "PNG" and image.size == (PIC_W, PIC_H)
+        pixels = np.asarray(image.convert("RGB")).astype(int)
+    assert (pixels[0, 0] == 255).all()           # the white background
+    drawn = np.abs(pixels - 255).sum(axis=2) > 30
+    assert drawn.mean() > 0.03, "the picture is (nearly) blank"
+    r, g, b = pixels[..., 0], pixels[..., 1], pixels[..., 2]
+    for colour in SHOWS[name]:
+        assert colour(r, g, b).sum() >= 3, colour.__name__
+
+
+def host(*args, env=None):
+    return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
+
+
+def broken(path, value, *more):
+    """TINY with the field at `path` (keys and indices) set to `value`, and so on."""
+    data = json.loads(json.dumps(TINY))
+    changes = [(path, value)] + list(zip(more[::2], more[1::2]))
+    for path, value in changes:
+        node = data
+        for key in path[:-1]:
+            node = node[key]
+        if value is KeyError:
+            del node[path[-1]]
+        else:
+            node[path[-1]] = value
+    return json.dumps(data)
+
+
+@pytest.mark.parametrize("text, message", [
+    ('{"grid": ', "not valid JSON: line 1 column 10"),
+    ("[1, 2]", ": expected an object"),
+    (broken(["pml"], KeyError), "pml: missing"),
+    (broken(["grid", "x", 0, "cells"], 0), "grid.x[0].cells: expected an integer at least 1"),
+    (broken(["grid", "x", 0, "cells"], 10 ** 12),
+     "grid.x[0].cells: expected an integer at most 100000"),
+    (broken(["grid", "x"], [{"cells": 90000, "size": 1}] * 2), "grid.x: more than 100000 cells"),
+    (broken(["grid", "y", 0, "size"], "1 mm"), "grid.y[0].size: expected a finite number"),
+    (broken(["materials", 1, "colour"], [0, 2, 0]),
+     "materials[1].colour[1]: expected a number from 0 to 1"),
+    (broken(["boxes", 0, "material"], "gold"), 'boxes[0].material: unknown material "gold"'),
+    (broken(["boxes", 0, "to"], [14, 10, 99]), "boxes[0]: outside the grid along z"),
+    (broken(["sheets", 0, "normal"], "w"), 'sheets[0].normal: expected "x", "y" or "z"'),
+    (broken(["pml"], 6), "pml: 6 cells leave no inner grid"),
+    (broken(["lumped", 0, "from"], [0.5, 5.5, 4.0], ["lumped", 0, "to"], [0.5, 5.5, 5.0]),
+     "lumped[0]: lies in the PML"),
+    (broken(["lumped", 0, "to"], [4.5, 6.5, 5.0]), "lumped[0]: \"from\" and \"to\" must differ"),
+    (broken(["view", "depth"], 3), "view.depth: unknown field"),
+])
+def test_malformed_model_names_the_field(tmp_path, text, message):
+    path = tmp_path / "bad.json"
+    path.write_text(text)
+    result = host("--model", str(path), "--out", str(tmp_path / "out"))
+    assert result.returncode == 2
+    assert "Traceback" not in result.stderr
+    assert result.stderr.startswith(f"fdtdhost: model error: {path}: ")
+    assert message in result.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_no_opengl_context_is_reported(tmp_path):
+    path = tmp_path / "tiny.json"
+    path.write_text(json.dumps(TINY))
+    result = host("--model", str(path), "--out", str(tmp_path),
+                  env={"EGL_PLATFORM": "x11", "DISPLAY": ":4711"})
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert result.stderr.startswith("fdtdhost: cannot draw the pictures: EGL")
+
+
+def test_missing_model_file(tmp_path):
+    result = host("--model", str(tmp_path / "none.json"))
+    assert result.returncode == 2 and "cannot read" in result.stderr
+
+
+def test_default_model_runs(tmp_path):
+    result = host("--out", str(tmp_path))
+    assert result.returncode == 0, result.stderr
+    assert "compression ratio" in result.stdout
+    with open(tmp_path / "summary.json") as f:
+        s = json.load(f)
+    assert s["grid"] == [150, 120, 40] and s["coefficients"]["compression_ratio"] > 10
+    assert 45 < s["feed_line"]["impedance_ohm"] < 55      # a 50 ohm microstrip
+    assert s["arcs"]["found"] == 12 and len(s["via_rows"]) == 2
+    from PIL import Image
+    for name in app.PICTURES:
+        with Image.open(tmp_path / name) as image:
+            assert image.size == (480, 360)
