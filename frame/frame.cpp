@@ -29,16 +29,16 @@ int import_numpy() { return _import_array(); }
 
 }  // namespace
 
-PyObject* create(PyModuleDef* def, const ModuleSpec& spec)
+PyObject* create(PyModuleDef* def, const ModuleSpec& conventions)
 {
-    module_spec = spec;
+    module_spec = conventions;
     PyObject* module = PyModule_Create(def);
     if (module == nullptr) return nullptr;
     if (import_numpy() < 0) {
         Py_DECREF(module);
         return nullptr;
     }
-    if (spec.variant == Variant::direct) {
+    if (conventions.variant == Variant::direct) {
         none_object = Py_None;
         error_object = PyExc_Exception;
         return module;

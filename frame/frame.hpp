@@ -27,7 +27,7 @@ struct ModuleSpec {
 
 // Creates the module and sets up the frame state. Returns the module, or null
 // with the error set (NumPy missing, lookup in __main__ failing).
-PyObject* create(PyModuleDef* def, const ModuleSpec& spec);
+PyObject* create(PyModuleDef* def, const ModuleSpec& conventions);
 
 // Raises the module's error with `message`; returns null for `return fail(...)`.
 PyObject* fail(const char* message);
