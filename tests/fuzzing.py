@@ -215,7 +215,8 @@ def make_watched(rng, dtype, shape, layout, fill=None, sizes=None):
         elif array.size and dtype.kind in "fc":
             values = default_fill(rng, array)
         if values is not None:
-            array[...] = values
+            with np.errstate(over="ignore", invalid="ignore"):  # hostile values may not fit
+                array[...] = values
     except (ValueError, TypeError, OverflowError):
         pass  # a perturbed shape or dtype the values do not fit: keep the bytes
     if layout == "readonly":
