@@ -12,7 +12,9 @@ from importlib import resources
 AXES = "xyz"
 DEFAULT_MODEL = "default_model.json"
 MAX_AXIS_CELLS = 100_000
-MAX_CELLS = 20_000_000
+# with 3 cells or more along x, the lines keep each RLE array's entry area
+# below 2 GiB; what fits this machine is the capacity estimate's to say
+MAX_CELLS = 400_000_000
 
 
 class ModelError(Exception):
