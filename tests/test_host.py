@@ -1,11 +1,11 @@
 """The host application, run on a tiny model."""
 import json
-import os
 import subprocess
 import sys
 
 import numpy as np
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, grid as gridmod, model as modelmod  # noqa: E402
@@ -202,7 +202,7 @@ def test_pictures_show_the_model(run, name):
 
 def host(*args, env=None):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
+                          text=True, timeout=120, env=child_env(**(env or {})))
 
 
 def broken(path, value, *more):

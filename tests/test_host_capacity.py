@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import capacity, grid as gridmod, model as modelmod, pre  # noqa: E402
@@ -91,7 +92,8 @@ def test_earlier_store_memory_counts_against_the_limit():
                       mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS | MAP_32BIT, -1, 0)
         print(before, before - capacity.store_limit())
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         env=child_env())
     before, taken = map(int, out.stdout.split())
     assert before > 0.95 * capacity.STORE_USABLE and taken == 256 << 20
 
@@ -117,7 +119,7 @@ def test_store_that_runs_out_is_the_same_clear_error(tmp_path):
     path = tmp_path / "pml16.json"
     path.write_text(json.dumps(board(100, 100, 60, 16)))
     result = subprocess.run([sys.executable, "-c", code, str(path), "--out", str(tmp_path / "out")],
-                            capture_output=True, text=True, timeout=300)
+                            capture_output=True, text=True, timeout=300, env=child_env())
     assert result.returncode == 2 and "Traceback" not in result.stderr
     (line,) = result.stderr.splitlines()
     assert line.startswith(f"fdtdhost: model too large: {path}: the parameter store ran out; "

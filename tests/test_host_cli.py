@@ -9,6 +9,7 @@ import sys
 from importlib import metadata
 
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, model as modelmod  # noqa: E402
@@ -21,7 +22,8 @@ def test_console_script_prints_the_version():
     script = os.path.join(os.path.dirname(sys.executable), "fdtdhost")
     if not os.path.exists(script):
         pytest.skip("the package is not installed with its scripts here")
-    result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60,
+                            env=child_env())
     assert result.returncode == 0
     assert result.stdout == f"fdtdhost {metadata.version(DISTRIBUTION)}\n"
     assert fdtdhost.__version__ == metadata.version(DISTRIBUTION)

@@ -14,6 +14,7 @@ import sys
 import time
 
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, model as modelmod, output, pictures  # noqa: E402
@@ -103,7 +104,8 @@ def test_an_interrupted_run_leaves_the_previous_results(out, tmp_path, signum, s
     model.write_text(json.dumps(other_model(view={"width": 2048, "height": 2048})))
     before = contents(out)
     proc = subprocess.Popen([sys.executable, "-m", "fdtdhost", str(model), "--out", str(out)],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=child_env())
     deadline = time.monotonic() + 120
     while not glob.glob(str(out / ".fdtdhost-*.part" / "model.png")):
         assert proc.poll() is None and time.monotonic() < deadline
@@ -125,7 +127,7 @@ def test_runs_into_one_folder_wait_for_each_others_commit(out, tmp_path):
     fcntl.flock(held, fcntl.LOCK_EX)            # as a run that is committing
     try:
         proc = subprocess.Popen([sys.executable, "-m", "fdtdhost", str(model), "--out", str(out),
-                                 "--quiet"], stderr=subprocess.PIPE, text=True)
+                                 "--quiet"], stderr=subprocess.PIPE, text=True, env=child_env())
         deadline = time.monotonic() + 120
         while not glob.glob(str(out / ".fdtdhost-*.part" / "summary.json")):
             assert proc.poll() is None and time.monotonic() < deadline
@@ -207,7 +209,8 @@ def test_full_or_read_only_disk(tmp_path, previous, make, status, message):
     mount = tmp_path / "mnt"
     mount.mkdir()
     files = {k: tmp_path / k for k in ("err", "status", "state")}
-    env = dict(_plain_env(), OUT=str(mount), PREVIOUS=str(previous), MAKE=make,
+    inner = child_env()
+    env = dict(_plain_env(), OUT=str(mount), ASAN_OPTIONS=inner.get("ASAN_OPTIONS", ""), PREVIOUS=str(previous), MAKE=make,
                PYTHON=sys.executable, INNER_PRELOAD=os.environ.get("LD_PRELOAD", ""),
                ERR=str(files["err"]), STATUS=str(files["status"]), STATE=str(files["state"]))
     subprocess.run(["unshare", "--user", "--map-root-user", "--mount", "sh", "-c", INSIDE],
