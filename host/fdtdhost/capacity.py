@@ -28,12 +28,12 @@ from dataclasses import dataclass
 
 import numpy as np
 
-# bytes of low memory the store gets in a fresh process (measured: 2.08 GB
-# before "Memory Full", less the pieces that arenas and blocks leave unused)
+# bytes the store can be asked for in a fresh process: 2.078 GB were
+# requested before "Memory Full", and the tails that the store's 128 KiB
+# blocks and 64 MiB arenas leave unused take up to a few per cent of it
 STORE_USABLE = 2_040_000_000
 LOW_MEMORY_END = 1 << 31
 STORE_RING = 1000            # stored vectors a new one is compared with
-BLOCK_MARGIN = 1.03          # unused tails of the store's 128 KiB blocks
 
 PML_STATE = 48               # bytes per PML cell and pass: 12 floats
 LUMPED_STATE = 12            # bytes per lumped cell, extra term and pass: 3 floats
@@ -80,7 +80,7 @@ class Estimate:
     @property
     def processes(self):
         """Processes of a distributed run that would each fit."""
-        need = math.ceil(BLOCK_MARGIN * self.store / max(self.store_limit, 1))
+        need = math.ceil(self.store / max(self.store_limit, 1))
         if self.ram_limit:
             need = max(need, math.ceil(self.ram / self.ram_limit))
         return max(need, 1)
@@ -93,7 +93,7 @@ class Estimate:
         """What to change, for each limit the model exceeds: the changes that
         shrink its larger shares first."""
         said = []
-        if BLOCK_MARGIN * self.store > self.store_limit:
+        if self.store > self.store_limit:
             shares = [(self.state_blocks, ("a thinner PML", "a coarser grid")),
                       (self.pml_vectors, ("a thinner PML", "a coarser grid")),
                       (self.inner_vectors, ("fewer graded lines",))]
