@@ -1,7 +1,6 @@
 """The capacity estimate: what dispatch will take of the parameter store, and
 the refusal of a model that cannot fit, before any work."""
 import json
-import os
 import subprocess
 import sys
 import textwrap

@@ -23,7 +23,6 @@ Where the figures come from (each is what `dispatch` allocates per run):
 a set of models.
 """
 import math
-import os
 from dataclasses import dataclass
 
 import numpy as np

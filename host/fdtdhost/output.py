@@ -6,7 +6,8 @@ last, then removes the files of the previous run that this one does not
 replace (those listed in the previous summary's manifest). Commits take a
 lock on the output folder, so two runs into one folder never interleave: the
 last complete run wins. A run that fails or is interrupted calls `discard`,
-which leaves the previous results as they were. Signals that arrive during a
+which leaves the previous results as they were; a run whose checks failed
+commits into `failed/` of the folder instead. Signals that arrive during a
 commit take effect after it (`deferred_signals`).
 
 A staging folder stays locked while its run lives; one left behind by a
