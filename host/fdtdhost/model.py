@@ -614,20 +614,32 @@ def read_file(path, what="model file"):
     return data
 
 
-def load(path=None):
-    """The checked model of the file at `path`, or of the embedded default model."""
-    source = "default model" if path is None else str(path)
+def read(path):
+    """The `Model` of the model file at `path`, unchecked (its structure is:
+    objects, lists, field names)."""
     try:
-        if path is None:
-            text = resources.files(__package__).joinpath(DEFAULT_MODEL).read_text()
-            return validate(from_json(parse(text)))
         try:
             text = read_file(path).decode("utf-8")
         except UnicodeDecodeError:
             raise ModelError("not a UTF-8 text file") from None
-        return validate(from_json(parse(text), os.path.dirname(os.path.abspath(path))))
+        return from_json(parse(text), os.path.dirname(os.path.abspath(path)))
     except ModelError as err:
-        raise ModelError(f"{source}: {err}") from None
+        raise ModelError(f"{path}: {err}") from None
+
+
+def load(path=None):
+    """The checked model of the file at `path`, or of the embedded default model."""
+    if path is None:
+        text = resources.files(__package__).joinpath(DEFAULT_MODEL).read_text()
+        try:
+            return validate(from_json(parse(text)))
+        except ModelError as err:
+            raise ModelError(f"default model: {err}") from None
+    model = read(path)
+    try:
+        return validate(model)
+    except ModelError as err:
+        raise ModelError(f"{path}: {err}") from None
 
 
 # -- checking the tree
