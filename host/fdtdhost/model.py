@@ -599,10 +599,11 @@ def read_file(path, what="model file"):
         fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0))
     except (OSError, ValueError) as err:
         raise ModelError(f"cannot read: {getattr(err, 'strerror', None) or err}") from None
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        os.close(fd)
+        raise ModelError("not a regular file")
     with os.fdopen(fd, "rb") as handle:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            raise ModelError("not a regular file")
         if info.st_size > MAX_FILE_BYTES:
             raise ModelError(f"{what} larger than {MAX_FILE_BYTES // 2 ** 20} MiB")
         try:
@@ -758,8 +759,8 @@ def validate(model):
     from .voxels import Axes   # numpy; the checks share the voxeliser's rules
     axes = Axes(cells)
     solids, boxes, sheets, vias = _geometry_section(m, axes, materials, index)
-    lumped = _lumped_section(m, axes)
     _settings_section(m, axes)
+    lumped = _lumped_section(m, axes)
     time_step = _coefficient_section(m, axes, materials, lumped)
     return Checked(
         source=model, name=m.name, cells=cells, shape=axes.shape, extent=axes.extent,
