@@ -843,9 +843,12 @@ def _bounds(shape):
     if isinstance(shape, Box):
         return shape.from_, shape.to
     if isinstance(shape, (Cylinder, Wire)):
-        r = shape.radius
-        return (tuple(min(p, q) - r for p, q in zip(shape.from_, shape.to)),
-                tuple(max(p, q) + r for p, q in zip(shape.from_, shape.to)))
+        # the end discs reach r sqrt(1 - d_a^2 / |d|^2) off the axis along axis a
+        d = [q - p for p, q in zip(shape.from_, shape.to)]
+        length2 = sum(v * v for v in d)
+        reach = [shape.radius * math.sqrt(max(0.0, 1.0 - v * v / length2)) for v in d]
+        return (tuple(min(p, q) - e for p, q, e in zip(shape.from_, shape.to, reach)),
+                tuple(max(p, q) + e for p, q, e in zip(shape.from_, shape.to, reach)))
     if isinstance(shape, Sphere):
         return (tuple(c - shape.radius for c in shape.centre),
                 tuple(c + shape.radius for c in shape.centre))

@@ -23,9 +23,11 @@ import numpy as np
 from .model import AXES, Box, Cylinder, Mesh, Polygon, Sphere, Wire
 
 METAL_SIGMA = 1e5          # conductors: drawn in the stage, held at a potential
-# A mesh's inside test casts rays from points a hair off the cell centres, so
-# that a ray never runs exactly along an edge of the surface.
-RAY_NUDGE = (0.7e-7, 0.3e-7)
+# A mesh's inside test casts rays from points a hair above the cell centres
+# (fractions of the cell along y, z, x), so that a ray never runs exactly
+# along an edge of the surface, and a centre on a face counts as inside where
+# a box's lower face would hold it.
+RAY_NUDGE = (0.7e-7, 0.3e-7, 0.5e-7)
 
 
 class Axes:
@@ -216,10 +218,10 @@ def _touched(axes, lo, hi):
 def _round(axes, p0, p1, radius, wire):
     """A cylinder (p0 to p1, `radius`), or a wire that also keeps every cell
     its axis passes through."""
-    lo, hi = np.minimum(p0, p1) - radius, np.maximum(p0, p1) + radius
-    region = _touched(axes, lo, hi)
-    z, y, x = axes.centre_grid(region)
     d = p1 - p0
+    reach = radius * np.sqrt(np.maximum(0.0, 1.0 - d * d / (d @ d)))
+    region = _touched(axes, np.minimum(p0, p1) - reach, np.maximum(p0, p1) + reach)
+    z, y, x = axes.centre_grid(region)
     rel = (x - p0[0], y - p0[1], z - p0[2])
     t = (rel[0] * d[0] + rel[1] * d[1] + rel[2] * d[2]) / float(d @ d)
     if wire:
@@ -263,25 +265,28 @@ def _holding(axes, region, points):
 
 
 def _crossed(axes, region, p0, p1):
-    """Mask over `region` of the cells the segment p0..p1 passes through
-    (their closed box meets it): the slab test of each cell."""
-    z0, y0, x0 = (axes.nodes[a][region[2 - a]] for a in (2, 1, 0))
-    lows = (x0[None, None, :], y0[None, :, None], z0[:, None, None])
-    highs = [axes.nodes[a][region[2 - a].start + 1:region[2 - a].stop + 1] for a in (0, 1, 2)]
-    highs = (highs[0][None, None, :], highs[1][None, :, None], highs[2][:, None, None])
+    """Mask over `region` of the cells the segment p0..p1 passes through: a
+    piece of it of some length lies in the cell, lo <= p < hi on each axis
+    (the grid's upper faces closed)."""
     enter = np.zeros(_extent(region))
     leave = np.ones(_extent(region))
     d = p1 - p0
     for a in range(3):
+        cells = region[2 - a]
+        low = axes.nodes[a][cells.start:cells.stop]
+        high = axes.nodes[a][cells.start + 1:cells.stop + 1].copy()
+        if cells.stop == axes.shape[a]:
+            high[-1] = np.inf
+        shape = [1, 1, 1]
+        shape[2 - a] = len(low)
+        low, high = low.reshape(shape), high.reshape(shape)
         if d[a] == 0.0:
-            outside = (p0[a] < lows[a]) | (p0[a] > highs[a])
-            leave = np.where(outside, -1.0, leave)
+            leave = np.where((p0[a] < low) | (p0[a] >= high), -1.0, leave)
             continue
-        t0 = (lows[a] - p0[a]) / d[a]
-        t1 = (highs[a] - p0[a]) / d[a]
+        t0, t1 = (low - p0[a]) / d[a], (high - p0[a]) / d[a]
         enter = np.maximum(enter, np.minimum(t0, t1))
         leave = np.minimum(leave, np.maximum(t0, t1))
-    return enter <= leave
+    return enter < leave
 
 
 def _sphere(axes, shape):
@@ -350,7 +355,7 @@ def _mesh(axes, triangles):
     nz, ny, nx = _extent(region)
     cz = axes.centres[2][region[0]] + RAY_NUDGE[1] * axes.sizes[2][region[0]]
     cy = axes.centres[1][region[1]] + RAY_NUDGE[0] * axes.sizes[1][region[1]]
-    cx = axes.centres[0][region[2]]
+    cx = axes.centres[0][region[2]] + RAY_NUDGE[2] * axes.sizes[0][region[2]]
     toggles = np.zeros((nz, ny, nx + 1), dtype=np.int64)
     for tri, k, j in _columns(triangles, cy, cz):
         a, b, c = tri[:, 0], tri[:, 1], tri[:, 2]
@@ -359,7 +364,7 @@ def _mesh(axes, triangles):
         py, pz = cy[j] - a[:, 1], cz[k] - a[:, 2]
         with np.errstate(divide="ignore", invalid="ignore"):
             s = (py * (c[:, 2] - a[:, 2]) - pz * (c[:, 1] - a[:, 1])) / det
-            t = (pz * (b[:, 2] - a[:, 2]) - py * (b[:, 1] - a[:, 1])) / det
+            t = (pz * (b[:, 1] - a[:, 1]) - py * (b[:, 2] - a[:, 2])) / det
         hit = (det != 0) & (s >= 0) & (t >= 0) & (s + t <= 1)
         x = a[hit, 0] + s[hit] * (b[hit, 0] - a[hit, 0]) + t[hit] * (c[hit, 0] - a[hit, 0])
         # the centres right of the crossing see it: toggle from there on
