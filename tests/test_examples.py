@@ -2,6 +2,7 @@
 import dataclasses
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -48,3 +49,14 @@ def test_patch_example_is_the_default_model():
     for f in dataclasses.fields(modelmod.Checked):
         if f.name not in ("source", "name"):
             assert getattr(built, f.name) == getattr(default, f.name), f.name
+
+
+def test_readme_script_runs(tmp_path, monkeypatch):
+    with open(os.path.join(os.path.dirname(EXAMPLES), "README.md"), encoding="utf-8") as f:
+        text = f.read()
+    section = text[text.index("## Scripting models in Python"):]
+    (code,) = re.findall(r"```python\n(.*?)```", section[:section.index("\n## ", 3)], re.S)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
+    assert json.loads((tmp_path / "results" / "summary.json").read_text())["model"] == \
+        "tiny patch"

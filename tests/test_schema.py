@@ -49,6 +49,7 @@ def shipped_models():
                          else "")
 def test_shipped_models_meet_the_schema(validator, name, data):
     assert [e.message for e in validator.iter_errors(data)] == []
+    fh.validate(data)
     assert fh.from_json(data).to_json() == fh.from_json(fh.from_json(data).to_json()).to_json()
 
 
