@@ -42,6 +42,8 @@ SHAPES = dict(TINY, shapes=[
     {"shape": "mesh", "material": "copper", "file": "part.stl", "scale": 0.5,
      "offset": [11, 8, 6]}])
 
+DEFAULT = json.loads(resources.files("fdtdhost").joinpath("default_model.json").read_text())
+
 HOSTILE = [None, True, False, 0, -1, 1, 3, 2 ** 31, -2 ** 63, 10 ** 400, 1e308, -1e308,
            math.nan, math.inf, -math.inf, 1e-300, 0.5, -0.5, 1e9, 1e10, 32766, 32767, 100_000,
            "", "x", "\ud800", "a\nb", "pec", "z", "from", [], [0], [1, 2, 3], [[1, 2]], {},
@@ -85,7 +87,7 @@ def mutate(data, path, how, value):
 
 @st.composite
 def model_texts(draw):
-    data = draw(st.sampled_from([TINY, SHAPES]))
+    data = draw(st.sampled_from([TINY, SHAPES, DEFAULT]))
     for _ in range(draw(st.integers(1, 3))):
         path = draw(st.sampled_from(paths(data)))
         how = draw(st.sampled_from(["set", "set", "delete", "twice", "unknown", "scale"]))

@@ -8,15 +8,17 @@ then the shapes in order, then the sheets, then the vias.
 Features below a cell: a conductor (a pec material, or sigma of at least
 METAL_SIGMA) that holds no cell centre is kept as a one-cell conductor instead:
 along each axis where it holds no centre, the one cell that holds its middle
-(a box, a sheet's extent, a polygon's or a via's span); across a round or
-polygonal section that holds no centre, the cells its axis or outline passes
-through; a sphere keeps the cell of its centre, a mesh the cells of its
-corners. Any other shape that holds no cell centre is left out, with a
-warning. A wire always keeps every cell its axis passes through.
+(a box, a sheet, a polygon's or a via's span); across a polygon's or a via's
+section that holds no centre, the cells its outline or axis passes through; a
+cylinder keeps the cells that hold part of it, a sphere the cell of its
+centre, a mesh the cells its surface passes through. Any other shape that
+holds no cell centre is left out, with a warning. A wire always keeps every
+cell its axis passes through.
 
 Arrays are indexed [z][y][x]; a region is a tuple of slices in that order.
 """
 from dataclasses import dataclass
+from typing import Callable, NamedTuple, Optional
 
 import numpy as np
 
@@ -100,6 +102,14 @@ class Axes:
         return length / (elem.resistance / len(length) * area)
 
 
+class Cells(NamedTuple):
+    """The cells a shape paints: `mask` over `region` (None: all of it), and
+    `thin`, the one-cell conductor it keeps where that holds no cell."""
+    region: tuple
+    mask: Optional[np.ndarray]
+    thin: Optional[Callable[[], "Cells"]] = None
+
+
 @dataclass(frozen=True, eq=False)
 class Voxels:
     """What voxelisation derives from a model.
@@ -127,13 +137,14 @@ def voxelise(model, axes):
     skin = np.zeros((nz, ny, nx), dtype=np.uint8)
     thin, warnings = [], []
 
-    def paint(path, index, region, mask, fallback):
-        """Paints `mask` (None: all) of `region`; returns the region painted."""
+    def paint(path, index, cells):
+        """Paints the cells of a shape; returns the region painted."""
+        region, mask = cells.region, cells.mask
         if mask is not None and not mask.any() or any(s.start >= s.stop for s in region):
             if not is_conductor(model.materials[index]):
                 warnings.append(f"{path}: holds no cell centre and is no conductor; left out")
                 return None
-            region, mask = fallback()
+            region, mask, _ = cells.thin()
             thin.append(path)
         if mask is None:
             material[region] = index
@@ -142,21 +153,19 @@ def voxelise(model, axes):
         return region
 
     for solid in model.solids:
-        region, mask, fallback = cells(solid, axes)
-        paint(solid.path, solid.material, region, mask, fallback)
+        paint(solid.path, solid.material, solid_cells(solid, axes))
     sheets = []
     for sheet in model.sheets:
-        region = sheet_region(sheet, axes, snap=False)
-        region = paint(sheet.path, sheet.material, region, None,
-                       lambda: (sheet_region(sheet, axes, snap=True), None))
+        region = paint(sheet.path, sheet.material, Cells(
+            sheet_region(sheet, axes, snap=False), None,
+            lambda: Cells(sheet_region(sheet, axes, snap=True), None)))
         if region is not None and sheet.marked:
             for a in range(3):
                 if a != sheet.normal:
                     skin[region] |= 1 << a
         sheets.append(region)
     for via in model.vias:
-        region, mask, fallback = via_cells(via, axes)
-        paint(via.path, via.material, region, mask, fallback)
+        paint(via.path, via.material, via_cells(via, axes))
     return Voxels(material, skin, tuple(sheets), tuple(thin), tuple(warnings))
 
 
@@ -179,24 +188,22 @@ def via_cells(via, axes):
     def fallback():
         snapped = axes.region(lo, hi, snap=True)
         if disk.any():
-            return snapped, np.broadcast_to(disk, _extent(snapped))
+            return Cells(snapped, np.broadcast_to(disk, _extent(snapped)))
         _, j, i = axes.cells_of([(via.centre[0], via.centre[1], 0.0)])
-        return (snapped[0], slice(j[0], j[0] + 1), slice(i[0], i[0] + 1)), None
-    return region, mask, fallback
+        return Cells((snapped[0], slice(j[0], j[0] + 1), slice(i[0], i[0] + 1)), None)
+    return Cells(region, mask, fallback)
 
 
 def _extent(region):
     return tuple(max(s.stop - s.start, 0) for s in region)
 
 
-def cells(solid, axes):
-    """(region, mask, fallback) of a painted shape: the cells whose centre lies
-    inside it, as a mask over a region (None: the whole region), and the
-    one-cell conductor it keeps where that holds no cell."""
+def solid_cells(solid, axes):
+    """The `Cells` of a shape: those whose centre lies inside it."""
     shape = solid.shape
     if isinstance(shape, Box):
-        return (axes.region(shape.from_, shape.to), None,
-                lambda: (axes.region(shape.from_, shape.to, snap=True), None))
+        return Cells(axes.region(shape.from_, shape.to), None,
+                     lambda: Cells(axes.region(shape.from_, shape.to, snap=True), None))
     if isinstance(shape, Cylinder):
         return _round(axes, np.array(shape.from_), np.array(shape.to), shape.radius, False)
     if isinstance(shape, Wire):
@@ -228,7 +235,7 @@ def _round(axes, p0, p1, radius, wire):
         tc = np.clip(t, 0.0, 1.0)
         dist2 = sum((r - tc * da) ** 2 for r, da in zip(rel, d))
         mask = (dist2 <= radius ** 2) | _crossed(axes, region, p0, p1)
-        return region, mask, None
+        return Cells(region, mask)
     dist2 = sum((r - t * da) ** 2 for r, da in zip(rel, d))
     mask = (t >= 0.0) & (t < 1.0) & (dist2 <= radius ** 2)
 
@@ -245,8 +252,8 @@ def _round(axes, p0, p1, radius, wire):
                                  np.linspace(0, 2 * np.pi, n_a, endpoint=False), indexing="ij")
         points = (p0 + t_[..., None] * d + (r_ * np.cos(a_))[..., None] * u
                   + (r_ * np.sin(a_))[..., None] * w)
-        return region, _holding(axes, region, points)
-    return region, mask, fallback
+        return Cells(region, _holding(axes, region, points))
+    return Cells(region, mask, fallback)
 
 
 MAX_SAMPLES_AXIS = 200     # points of a fallback along each of its directions
@@ -297,8 +304,8 @@ def _sphere(axes, shape):
 
     def fallback():
         k, j, i = axes.cells_of([c])
-        return (slice(k[0], k[0] + 1), slice(j[0], j[0] + 1), slice(i[0], i[0] + 1)), None
-    return region, mask, fallback
+        return Cells((slice(k[0], k[0] + 1), slice(j[0], j[0] + 1), slice(i[0], i[0] + 1)), None)
+    return Cells(region, mask, fallback)
 
 
 def inside_polygon(points, u, v):
@@ -333,7 +340,7 @@ def _polygon(axes, shape):
         snapped = list(region)
         snapped[2 - a] = axes.region(lo, hi, snap=True)[2 - a]
         if section.any():
-            return tuple(snapped), np.broadcast_to(section, _extent(snapped))
+            return Cells(tuple(snapped), np.broadcast_to(section, _extent(snapped)))
         # the cells the outline passes through, in the plane
         cross = np.zeros(section.shape, dtype=bool)
         for p, q in zip(pts, np.roll(pts, -1, axis=0)):
@@ -343,8 +350,8 @@ def _polygon(axes, shape):
             plane = list(region)
             plane[2 - a] = snapped[2 - a]
             cross |= _crossed(axes, tuple(plane), p3, q3).reshape(section.shape)
-        return tuple(snapped), np.broadcast_to(cross, _extent(snapped))
-    return tuple(region), mask, fallback
+        return Cells(tuple(snapped), np.broadcast_to(cross, _extent(snapped)))
+    return Cells(tuple(region), mask, fallback)
 
 
 def _mesh(axes, triangles):
@@ -390,8 +397,8 @@ def _mesh(axes, triangles):
                 a, b, c = part[:, None, 0], part[:, None, 1], part[:, None, 2]
                 points = a + s_[None, :, None] * (b - a) + t_[None, :, None] * (c - a)
                 mask |= _holding(axes, region, points)
-        return region, mask
-    return region, mask, fallback
+        return Cells(region, mask)
+    return Cells(region, mask, fallback)
 
 
 def _columns(triangles, cy, cz, chunk=1 << 20):
