@@ -81,7 +81,7 @@ def mutate(data, path, how, value):
         node[last]["unknown"] = value
     elif how == "scale" and isinstance(node[last], (int, float)) \
             and not isinstance(node[last], bool):
-        node[last] = node[last] * (value if isinstance(value, (int, float)) else 1000)
+        node[last] = node[last] * value
     return data
 
 
@@ -91,7 +91,10 @@ def model_texts(draw):
     for _ in range(draw(st.integers(1, 3))):
         path = draw(st.sampled_from(paths(data)))
         how = draw(st.sampled_from(["set", "set", "delete", "twice", "unknown", "scale"]))
-        value = draw(st.sampled_from(HOSTILE) | st.floats() | st.integers() | st.text())
+        if how == "scale":      # units mistaken, signs flipped, sizes near the limits
+            value = draw(st.sampled_from([1000, 1e-3, -1, 0, 1e6, 1e-6, 2, 0.5, 1e30]))
+        else:
+            value = draw(st.sampled_from(HOSTILE) | st.floats() | st.integers() | st.text())
         data = mutate(data, path, how, value)
     text = json.dumps(data, ensure_ascii=draw(st.booleans()))
     damage = draw(st.sampled_from(["none"] * 12 + ["cut", "digits", "deep", "bytes"]))

@@ -206,15 +206,19 @@ def test_conductor_below_a_cell_is_kept_as_one_cell(shape, cells):
 ])
 def test_thin_cylinder_keeps_the_cells_that_hold_part_of_it(shape):
     g, vox = voxelise(shape)
-    copper = g.material == COPPER
-    # the cells kept meet the cylinder: their box is within the radius of its axis
     p, q = np.array(shape.from_), np.array(shape.to)
-    for k, j, i in np.argwhere(copper):
-        nearest = np.clip(p, (g.nodes[0][i], g.nodes[1][j], g.nodes[2][k]),
-                          (g.nodes[0][i + 1], g.nodes[1][j + 1], g.nodes[2][k + 1]))
-        assert np.linalg.norm((nearest - p)[[0, 1]] if shape.to[2] != shape.from_[2] else
-                              (nearest - p)[[1, 2]]) <= shape.radius + 1e-9
-    assert copper.sum() >= (9 if shape.radius > 1 else 10) and vox.thin == ("shapes[0]",)
+    along = int(np.argmax(np.abs(q - p)))
+    across = [a for a in range(3) if a != along]
+    kept = np.argwhere(g.material == COPPER)[:, ::-1]          # (x, y, z) indices
+    for cell in kept:
+        lo = np.array([g.nodes[a][cell[a]] for a in range(3)])
+        hi = np.array([g.nodes[a][cell[a] + 1] for a in range(3)])
+        # the cell's box meets the cylinder: within the radius of the axis,
+        # and over the cylinder's length
+        radial = np.clip(p, lo, hi)[across] - p[across]
+        assert np.hypot(*radial) <= shape.radius
+        assert lo[along] <= max(p[along], q[along]) and hi[along] >= min(p[along], q[along])
+    assert len(kept) >= 9 and vox.thin == ("shapes[0]",)
 
 
 def test_thin_mesh_keeps_the_cells_of_its_surface(tmp_path):

@@ -22,7 +22,7 @@ import os
 import stat
 from dataclasses import MISSING, dataclass, field
 from importlib import resources
-from typing import Optional, Tuple, Union
+from typing import Optional, Tuple
 
 AXES = "xyz"
 DEFAULT_MODEL = "default_model.json"
@@ -867,6 +867,7 @@ def _bounds(shape):
 def _geometry_section(m, axes, materials, index):
     """Every shape inside the grid with a known material, within the work
     voxelisation may do."""
+    from .voxels import mesh_work
     extent = axes.extent
     count = len(m.boxes) + len(m.shapes) + len(m.sheets) + len(m.vias)
     if count > MAX_SHAPES:
@@ -889,6 +890,13 @@ def _geometry_section(m, axes, materials, index):
         # a wire along an axis is a line: its box may be flat across it
         _inside(lo, hi, path, extent, flat=isinstance(shape, Wire))
         painted += axes.cells_in(lo, hi)
+        if isinstance(shape, Polygon):      # each cell of the section meets every edge
+            a = AXES.index(shape.axis)
+            section = list(hi)
+            section[a] = lo[a]
+            painted += axes.cells_in(lo, section) * len(shape.points)
+        if triangles is not None:
+            painted += mesh_work(axes, triangles)
         solids.append(Placed(path, material, shape, triangles))
         if isinstance(shape, Box) and path.startswith("boxes"):
             boxes.append(PlacedBox(path, material, shape.from_, shape.to))

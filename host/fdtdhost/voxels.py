@@ -178,19 +178,36 @@ def sheet_region(sheet, axes, snap):
 
 def via_cells(via, axes):
     """A via: the cylinder along z by the cell-centre rule."""
-    lo = (via.centre[0] - via.radius, via.centre[1] - via.radius, via.z[0])
-    hi = (via.centre[0] + via.radius, via.centre[1] + via.radius, via.z[1])
+    return _upright(axes, 2, via.centre, via.radius, via.z)
+
+
+def _upright(axes, axis, centre, radius, span):
+    """A round cylinder along `axis`: `centre` in the other two axes (in their
+    order), `span` along it. Thin, it keeps the cell layer of its middle
+    along the axis and, where its disc holds no centre, the cells of its axis."""
+    across = [a for a in range(3) if a != axis]
+    lo, hi = [0.0] * 3, [0.0] * 3
+    for t, a in enumerate(across):
+        lo[a], hi[a] = centre[t] - radius, centre[t] + radius
+    lo[axis], hi[axis] = span
     region = axes.region(lo, hi)
-    _, y, x = axes.centre_grid(region)
-    disk = (x - via.centre[0]) ** 2 + (y - via.centre[1]) ** 2 <= via.radius ** 2
-    mask = np.broadcast_to(disk, tuple(s.stop - s.start for s in region))
+    grid = axes.centre_grid(region)
+    disk = (grid[2 - across[0]] - centre[0]) ** 2 + (grid[2 - across[1]] - centre[1]) ** 2 \
+        <= radius ** 2
+    mask = np.broadcast_to(disk, _extent(region))
 
     def fallback():
         snapped = axes.region(lo, hi, snap=True)
         if disk.any():
             return Cells(snapped, np.broadcast_to(disk, _extent(snapped)))
-        _, j, i = axes.cells_of([(via.centre[0], via.centre[1], 0.0)])
-        return Cells((snapped[0], slice(j[0], j[0] + 1), slice(i[0], i[0] + 1)), None)
+        point = [0.0] * 3
+        for t, a in enumerate(across):
+            point[a] = centre[t]
+        cell = axes.cells_of([point])
+        column = list(snapped)
+        for a in across:
+            column[2 - a] = slice(cell[2 - a][0], cell[2 - a][0] + 1)
+        return Cells(tuple(column), None)
     return Cells(region, mask, fallback)
 
 
@@ -205,7 +222,13 @@ def solid_cells(solid, axes):
         return Cells(axes.region(shape.from_, shape.to), None,
                      lambda: Cells(axes.region(shape.from_, shape.to, snap=True), None))
     if isinstance(shape, Cylinder):
-        return _round(axes, np.array(shape.from_), np.array(shape.to), shape.radius, False)
+        p0, p1 = np.array(shape.from_), np.array(shape.to)
+        along = np.nonzero(p1 != p0)[0]
+        if len(along) == 1:
+            a = int(along[0])
+            return _upright(axes, a, tuple(p0[[b for b in range(3) if b != a]]), shape.radius,
+                            (min(p0[a], p1[a]), max(p0[a], p1[a])))
+        return _round(axes, p0, p1, shape.radius, False)
     if isinstance(shape, Wire):
         return _round(axes, np.array(shape.from_), np.array(shape.to), shape.radius, True)
     if isinstance(shape, Sphere):
@@ -242,9 +265,9 @@ def _round(axes, p0, p1, radius, wire):
     def fallback():
         # points of the whole cylinder, a quarter of the smallest cell apart
         step = 0.25 * _smallest(axes, region)
-        n_t = int(min(np.ceil(np.sqrt(d @ d) / step), MAX_SAMPLES_AXIS)) + 1
-        n_r = int(min(np.ceil(radius / step), MAX_SAMPLES_AXIS)) + 1
-        n_a = int(min(np.ceil(2 * np.pi * radius / step), MAX_SAMPLES_AXIS)) + 1
+        counts = np.ceil(np.array([np.sqrt(d @ d), radius, 2 * np.pi * radius]) / step)
+        counts /= max(1.0, (counts.prod() / MAX_SAMPLES) ** (1 / 3))
+        n_t, n_r, n_a = (int(c) + 1 for c in counts)
         u = np.cross(d, np.eye(3)[np.argmin(np.abs(d))])
         u /= np.linalg.norm(u)
         w = np.cross(d, u) / np.linalg.norm(d)
@@ -256,7 +279,7 @@ def _round(axes, p0, p1, radius, wire):
     return Cells(region, mask, fallback)
 
 
-MAX_SAMPLES_AXIS = 200     # points of a fallback along each of its directions
+MAX_SAMPLES = 2_000_000    # points of a thin shape sampled to find the cells it meets
 
 
 def _smallest(axes, region):
@@ -381,11 +404,13 @@ def _mesh(axes, triangles):
     mask = (np.cumsum(toggles, axis=2)[:, :, :nx] % 2).astype(bool)
 
     def fallback():
-        # points of the surface: each triangle cut into up to 200 x 200 parts,
-        # a quarter of the smallest cell apart
+        # points of the surface, a quarter of the smallest cell apart (fewer
+        # where that would make more than MAX_SAMPLES)
         step = 0.25 * _smallest(axes, region)
         edges = np.linalg.norm(triangles - np.roll(triangles, 1, axis=1), axis=2).max(axis=1)
-        parts = np.clip(np.ceil(edges / step), 1, MAX_SAMPLES_AXIS).astype(int)
+        parts = np.ceil(edges / step)
+        points = ((parts + 1) * (parts + 2) / 2).sum()
+        parts = np.maximum(1, parts / max(1.0, np.sqrt(points / MAX_SAMPLES))).astype(int)
         mask = np.zeros(_extent(region), dtype=bool)
         for n in np.unique(parts):
             tri = triangles[parts == n]
@@ -401,15 +426,27 @@ def _mesh(axes, triangles):
     return Cells(region, mask, fallback)
 
 
-def _columns(triangles, cy, cz, chunk=1 << 20):
-    """(triangles, k, j) in chunks: each triangle with every ray column
-    (cy[j], cz[k]) inside the box of its projection."""
+def mesh_work(axes, triangles):
+    """Pairs of triangle and ray column the inside test of a mesh looks at."""
+    lo, hi = triangles.min(axis=(0, 1)), triangles.max(axis=(0, 1))
+    region = _touched(axes, lo, hi)
+    return int(_column_counts(triangles, axes.centres[1][region[1]],
+                              axes.centres[2][region[0]])[-1].sum())
+
+
+def _column_counts(triangles, cy, cz):
     ylo = np.searchsorted(cy, triangles[:, :, 1].min(axis=1), "left")
     yhi = np.searchsorted(cy, triangles[:, :, 1].max(axis=1), "right")
     zlo = np.searchsorted(cz, triangles[:, :, 2].min(axis=1), "left")
     zhi = np.searchsorted(cz, triangles[:, :, 2].max(axis=1), "right")
     ny_, nz_ = np.maximum(yhi - ylo, 0), np.maximum(zhi - zlo, 0)
-    count = ny_ * nz_
+    return ylo, zlo, ny_, nz_, ny_ * nz_
+
+
+def _columns(triangles, cy, cz, chunk=1 << 20):
+    """(triangles, k, j) in chunks: each triangle with every ray column
+    (cy[j], cz[k]) inside the box of its projection."""
+    ylo, zlo, ny_, nz_, count = _column_counts(triangles, cy, cz)
     order = np.nonzero(count)[0]
     start = 0
     while start < len(order):
