@@ -60,6 +60,15 @@ def test_run_all_keeps_the_order(tmp_path):
     assert all((tmp_path / f"m{n}" / "model.png").exists() for n in range(5))
 
 
+def test_relative_folder_is_the_callers(tmp_path, monkeypatch):
+    fh.run(SMALL, out=str(tmp_path / "first"), pictures=False)     # the lane starts here
+    monkeypatch.chdir(tmp_path / "first")
+    fh.run_all([SMALL], ["there"], pictures=False)
+    fh.run(SMALL, out="here", pictures=False)
+    assert (tmp_path / "first" / "here" / "summary.json").exists()
+    assert (tmp_path / "first" / "there" / "summary.json").exists()
+
+
 def test_bad_model_raises_before_any_work(tmp_path):
     with pytest.raises(fh.ModelError, match=r"^pml: expected an integer"):
         fh.run(dict(SMALL, pml=0), out=str(tmp_path / "out"))

@@ -157,6 +157,7 @@ def run(model, out="out", *, pictures=True, fresh_process=True):
     store then keeps what they put there.
     """
     checked = _checked(model)
+    out = os.path.abspath(out)      # the run's process has a working folder of its own
     os.makedirs(out, exist_ok=True)
     if not fresh_process:
         return _result((True, _work(checked, out, pictures)))
@@ -168,7 +169,7 @@ def run_all(models, outs, *, pictures=True, processes=None):
     place, each in a fresh process, `processes` at a time (default: the
     cores); returns the summaries in order. Every model is checked first, so
     a bad one raises ModelError before any run."""
-    models, outs = list(models), list(outs)
+    models, outs = list(models), [os.path.abspath(out) for out in outs]
     if len(models) != len(outs):
         raise ValueError(f"{len(models)} models but {len(outs)} output folders")
     checked = []
