@@ -17,6 +17,7 @@ import io
 import json
 import math
 import shutil
+import sys
 import time
 from importlib import resources
 
@@ -138,7 +139,7 @@ def test_model_file_runs_or_names_its_fault(folder, text):
     path, out = folder / "model.json", folder / "out"
     path.write_bytes(text)
     shutil.rmtree(out, ignore_errors=True)
-    faulthandler.dump_traceback_later(fuzzing.CALL_TIMEOUT, exit=True)
+    faulthandler.dump_traceback_later(fuzzing.CALL_TIMEOUT, exit=True, file=sys.__stderr__)
     try:
         start = time.perf_counter()
         try:
