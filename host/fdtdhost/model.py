@@ -266,7 +266,7 @@ class Many:
                 "minItems": self.least, "maxItems": self.most}
 
 
-def spec(kind, default=MISSING, json_name=None, doc=""):
+def described(kind, default=MISSING, json_name=None, doc=""):
     """A dataclass field with its kind, JSON name and meaning."""
     meta = {"kind": kind, "json": json_name, "doc": doc}
     return field(default=default, metadata=meta)
@@ -301,16 +301,16 @@ MATERIAL = Text()
 @dataclass(frozen=True)
 class Uniform(_Tuples):
     """`cells` cells of one size (mm)."""
-    cells: int = spec(Integer(1, MAX_AXIS_CELLS), doc="number of cells")
-    size: float = spec(SIZE, doc="cell size, mm")
+    cells: int = described(Integer(1, MAX_AXIS_CELLS), doc="number of cells")
+    size: float = described(SIZE, doc="cell size, mm")
 
 
 @dataclass(frozen=True)
 class Graded(_Tuples):
     """`cells` cells growing geometrically from size `from_` to size `to` (mm)."""
-    cells: int = spec(Integer(1, MAX_AXIS_CELLS), doc="number of cells")
-    from_: float = spec(SIZE, json_name="from", doc="size of the first cell, mm")
-    to: float = spec(SIZE, doc="size of the last cell, mm")
+    cells: int = described(Integer(1, MAX_AXIS_CELLS), doc="number of cells")
+    from_: float = described(SIZE, json_name="from", doc="size of the first cell, mm")
+    to: float = described(SIZE, doc="size of the last cell, mm")
 
 
 SEGMENTS = Many(Nested((Uniform, Graded)), least=1)
@@ -319,20 +319,20 @@ SEGMENTS = Many(Nested((Uniform, Graded)), least=1)
 @dataclass(frozen=True)
 class Grid(_Tuples):
     """The cells along each axis, as a list of segments."""
-    x: tuple = spec(SEGMENTS, doc="segments along x")
-    y: tuple = spec(SEGMENTS, doc="segments along y")
-    z: tuple = spec(SEGMENTS, doc="segments along z")
+    x: tuple = described(SEGMENTS, doc="segments along x")
+    y: tuple = described(SEGMENTS, doc="segments along y")
+    z: tuple = described(SEGMENTS, doc="segments along z")
 
 
 @dataclass(frozen=True)
 class Material(_Tuples):
     """A material; `pec` makes it a perfect conductor (eps_r and sigma unused)."""
-    name: str = spec(NAME, doc="name the shapes use")
-    eps_r: float = spec(Real(1.0, 1e9), 1.0, doc="relative permittivity")
-    sigma: float = spec(Real(0.0, 1e20), 0.0, doc="conductivity, S/m")
-    colour: tuple = spec(Point(3, Real(0.0, 1.0)), (0.6, 0.6, 0.6), doc="RGB, 0 to 1")
-    show: bool = spec(Flag(), True, doc="drawn in the model picture")
-    pec: bool = spec(Flag(), False, doc="a perfect electric conductor")
+    name: str = described(NAME, doc="name the shapes use")
+    eps_r: float = described(Real(1.0, 1e9), 1.0, doc="relative permittivity")
+    sigma: float = described(Real(0.0, 1e20), 0.0, doc="conductivity, S/m")
+    colour: tuple = described(Point(3, Real(0.0, 1.0)), (0.6, 0.6, 0.6), doc="RGB, 0 to 1")
+    show: bool = described(Flag(), True, doc="drawn in the model picture")
+    pec: bool = described(Flag(), False, doc="a perfect electric conductor")
 
 
 class Shape(_Tuples):
@@ -343,27 +343,27 @@ class Shape(_Tuples):
 class Box(Shape):
     """An axis-aligned box from corner `from_` to corner `to`."""
     TAG = "box"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    from_: tuple = spec(Point(3), json_name="from", doc="lowest corner [x, y, z], mm")
-    to: tuple = spec(Point(3), doc="highest corner [x, y, z], mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    from_: tuple = described(Point(3), json_name="from", doc="lowest corner [x, y, z], mm")
+    to: tuple = described(Point(3), doc="highest corner [x, y, z], mm")
 
 
 @dataclass(frozen=True)
 class Cylinder(Shape):
     """A round cylinder whose axis runs from point `from_` to point `to`."""
     TAG = "cylinder"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    from_: tuple = spec(Point(3), json_name="from", doc="centre of one end [x, y, z], mm")
-    to: tuple = spec(Point(3), doc="centre of the other end [x, y, z], mm")
-    radius: float = spec(POSITIVE, doc="radius, mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    from_: tuple = described(Point(3), json_name="from", doc="centre of one end [x, y, z], mm")
+    to: tuple = described(Point(3), doc="centre of the other end [x, y, z], mm")
+    radius: float = described(POSITIVE, doc="radius, mm")
 
 
 @dataclass(frozen=True)
 class Sphere(Shape):
     TAG = "sphere"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    centre: tuple = spec(Point(3), doc="centre [x, y, z], mm")
-    radius: float = spec(POSITIVE, doc="radius, mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    centre: tuple = described(Point(3), doc="centre [x, y, z], mm")
+    radius: float = described(POSITIVE, doc="radius, mm")
 
 
 @dataclass(frozen=True)
@@ -374,10 +374,10 @@ class Polygon(Shape):
     axis; x, z for y; x, y for z), as a PCB outline is.
     """
     TAG = "polygon"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    points: tuple = spec(Points(), doc="outline [[u, v], ...], mm")
-    span: tuple = spec(Point(2), doc="[from, to] along the axis, mm")
-    axis: str = spec(Choice(), "z", doc="extrusion axis")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    points: tuple = described(Points(), doc="outline [[u, v], ...], mm")
+    span: tuple = described(Point(2), doc="[from, to] along the axis, mm")
+    axis: str = described(Choice(), "z", doc="extrusion axis")
 
 
 @dataclass(frozen=True)
@@ -385,20 +385,20 @@ class Wire(Shape):
     """A thin conductor from `from_` to `to`: every cell its axis passes
     through, and the cells whose centre lies within `radius` of it."""
     TAG = "wire"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    from_: tuple = spec(Point(3), json_name="from", doc="one end [x, y, z], mm")
-    to: tuple = spec(Point(3), doc="the other end [x, y, z], mm")
-    radius: float = spec(Real(0.0, COORD_LIMIT), 0.0, doc="radius, mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    from_: tuple = described(Point(3), json_name="from", doc="one end [x, y, z], mm")
+    to: tuple = described(Point(3), doc="the other end [x, y, z], mm")
+    radius: float = described(Real(0.0, COORD_LIMIT), 0.0, doc="radius, mm")
 
 
 @dataclass(frozen=True)
 class Mesh(Shape):
     """A closed surface from an STL file, scaled then moved by `offset`."""
     TAG = "mesh"
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    file: str = spec(Text(), doc="STL file; relative to the model file's folder")
-    scale: float = spec(Real(0.0, 1e12, above=True), 1.0, doc="mm per STL unit")
-    offset: tuple = spec(Point(3), (0.0, 0.0, 0.0), doc="[x, y, z] added, mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    file: str = described(Text(), doc="STL file; relative to the model file's folder")
+    scale: float = described(Real(0.0, 1e12, above=True), 1.0, doc="mm per STL unit")
+    offset: tuple = described(Point(3), (0.0, 0.0, 0.0), doc="[x, y, z] added, mm")
 
 
 SHAPES = (Box, Cylinder, Sphere, Polygon, Wire, Mesh)
@@ -407,54 +407,54 @@ SHAPES = (Box, Cylinder, Sphere, Polygon, Wire, Mesh)
 @dataclass(frozen=True)
 class Sheet(_Tuples):
     """A metal sheet normal to an axis, one cell layer, marked for skin effect."""
-    material: str = spec(MATERIAL, doc="material name, or \"pec\" (no skin marks)")
-    normal: str = spec(Choice(), doc="axis the sheet is normal to")
-    at: float = spec(REAL, doc="position along the normal, mm")
-    from_: tuple = spec(Point(2), json_name="from", doc="lowest corner in the sheet's axes, mm")
-    to: tuple = spec(Point(2), doc="highest corner in the sheet's axes, mm")
+    material: str = described(MATERIAL, doc="material name, or \"pec\" (no skin marks)")
+    normal: str = described(Choice(), doc="axis the sheet is normal to")
+    at: float = described(REAL, doc="position along the normal, mm")
+    from_: tuple = described(Point(2), json_name="from", doc="lowest corner in the sheet's axes, mm")
+    to: tuple = described(Point(2), doc="highest corner in the sheet's axes, mm")
 
 
 @dataclass(frozen=True)
 class Lumped(_Tuples):
     """A resistor along the one axis where `from_` and `to` differ."""
-    from_: tuple = spec(Point(3), json_name="from", doc="one end [x, y, z], mm")
-    to: tuple = spec(Point(3), doc="the other end [x, y, z], mm")
-    resistance: float = spec(Real(1e-9, 1e15), doc="ohm")
-    name: Optional[str] = spec(NAME, None, doc="shown in the summary")
+    from_: tuple = described(Point(3), json_name="from", doc="one end [x, y, z], mm")
+    to: tuple = described(Point(3), doc="the other end [x, y, z], mm")
+    resistance: float = described(Real(1e-9, 1e15), doc="ohm")
+    name: Optional[str] = described(NAME, None, doc="shown in the summary")
 
 
 @dataclass(frozen=True)
 class Via(_Tuples):
     """A round via along z; its outline has `sides` segments."""
-    material: str = spec(MATERIAL, doc="material name, or \"pec\"")
-    centre: tuple = spec(Point(2), doc="[x, y], mm")
-    radius: float = spec(POSITIVE, doc="mm")
-    z: tuple = spec(Point(2), doc="[from, to], mm")
-    sides: int = spec(Integer(3, 4096), 16, doc="segments of the outline")
+    material: str = described(MATERIAL, doc="material name, or \"pec\"")
+    centre: tuple = described(Point(2), doc="[x, y], mm")
+    radius: float = described(POSITIVE, doc="mm")
+    z: tuple = described(Point(2), doc="[from, to], mm")
+    sides: int = described(Integer(3, 4096), 16, doc="segments of the outline")
 
 
 @dataclass(frozen=True)
 class Store(_Tuples):
-    tolerance: float = spec(Real(0.0, 1.0), 1e-6, doc="relative tolerance of settol")
-    run_limit: int = spec(Integer(1, 2 ** 31 - 1), 1000, doc="longest run (setrun)")
+    tolerance: float = described(Real(0.0, 1.0), 1e-6, doc="relative tolerance of settol")
+    run_limit: int = described(Integer(1, 2 ** 31 - 1), 1000, doc="longest run (setrun)")
 
 
 @dataclass(frozen=True)
 class Skin(_Tuples):
-    max_spacing: float = spec(POSITIVE, 1.0, doc="largest partner spacing, mm")
+    max_spacing: float = described(POSITIVE, 1.0, doc="largest partner spacing, mm")
 
 
 @dataclass(frozen=True)
 class View(_Tuples):
-    width: int = spec(Integer(16, 4096), 640, doc="picture width, pixels")
-    height: int = spec(Integer(16, 4096), 480, doc="picture height, pixels")
+    width: int = described(Integer(16, 4096), 640, doc="picture width, pixels")
+    height: int = described(Integer(16, 4096), 480, doc="picture height, pixels")
 
 
 @dataclass(frozen=True)
 class FieldView(_Tuples):
-    contours: int = spec(Integer(1, 64), 8, doc="contour levels")
-    height: float = spec(Real(-1e6, 1e6), 4.0, doc="relief height, mm")
-    arrow_step: int = spec(Integer(1, MAX_AXIS_CELLS), 4, doc="nodes between arrows")
+    contours: int = described(Integer(1, 64), 8, doc="contour levels")
+    height: float = described(Real(-1e6, 1e6), 4.0, doc="relief height, mm")
+    arrow_step: int = described(Integer(1, MAX_AXIS_CELLS), 4, doc="nodes between arrows")
 
 
 def _many(kind, most=MAX_SHAPES, least=0):
@@ -464,25 +464,25 @@ def _many(kind, most=MAX_SHAPES, least=0):
 @dataclass(frozen=True)
 class Model(_Tuples):
     """A model; `fdtdhost.run(model)` takes it through every phase."""
-    grid: Grid = spec(Nested((Grid,)), doc="cells along x, y and z")
-    pml: int = spec(Integer(1, MAX_AXIS_CELLS), doc="PML thickness, cells, all six faces")
-    materials: tuple = spec(_many(Material, most=255, least=1),
+    grid: Grid = described(Nested((Grid,)), doc="cells along x, y and z")
+    pml: int = described(Integer(1, MAX_AXIS_CELLS), doc="PML thickness, cells, all six faces")
+    materials: tuple = described(_many(Material, most=255, least=1),
                             doc="materials; the first fills the grid")
-    boxes: tuple = spec(_many(Box), (), doc="boxes, painted first")
-    shapes: tuple = spec(Many(Nested(SHAPES, tag="shape")), (),
+    boxes: tuple = described(_many(Box), (), doc="boxes, painted first")
+    shapes: tuple = described(Many(Nested(SHAPES, tag="shape")), (),
                          doc="shapes, painted in order after the boxes")
-    sheets: tuple = spec(_many(Sheet), (), doc="skin-effect sheets, painted after the shapes")
-    lumped: tuple = spec(_many(Lumped), (), doc="lumped resistors; the first is the feed")
-    vias: tuple = spec(_many(Via), (), doc="round vias along z, painted last")
-    name: str = spec(NAME, "model", doc="shown in the summary")
-    frequency: float = spec(Real(1.0, 1e15), 2.4e9, doc="skin-effect frequency, Hz")
-    courant: float = spec(Real(0.0, 1.0, above=True), 0.99,
+    sheets: tuple = described(_many(Sheet), (), doc="skin-effect sheets, painted after the shapes")
+    lumped: tuple = described(_many(Lumped), (), doc="lumped resistors; the first is the feed")
+    vias: tuple = described(_many(Via), (), doc="round vias along z, painted last")
+    name: str = described(NAME, "model", doc="shown in the summary")
+    frequency: float = described(Real(1.0, 1e15), 2.4e9, doc="skin-effect frequency, Hz")
+    courant: float = described(Real(0.0, 1.0, above=True), 0.99,
                           doc="fraction of the Courant limit")
-    group_width: int = spec(Integer(1, 64), 1, doc="cells per group in dispatch")
-    store: Store = spec(Nested((Store,)), Store(), doc="parameter store settings")
-    skin: Skin = spec(Nested((Skin,)), Skin(), doc="skin-effect settings")
-    view: View = spec(Nested((View,)), View(), doc="picture size")
-    field: FieldView = spec(Nested((FieldView,)), FieldView(), doc="field pictures")
+    group_width: int = described(Integer(1, 64), 1, doc="cells per group in dispatch")
+    store: Store = described(Nested((Store,)), Store(), doc="parameter store settings")
+    skin: Skin = described(Nested((Skin,)), Skin(), doc="skin-effect settings")
+    view: View = described(Nested((View,)), View(), doc="picture size")
+    field: FieldView = described(Nested((FieldView,)), FieldView(), doc="field pictures")
 
     def to_json(self):
         """The model as the JSON object of a model file."""
