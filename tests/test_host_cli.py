@@ -54,7 +54,7 @@ def test_model_digest_follows_the_model_not_its_layout():
 
 # third-party packages the host imports, by the distribution that provides them
 PROVIDED_BY = {"numpy": "numpy", "scipy": "scipy", "OpenGL": "PyOpenGL", "PIL": "Pillow",
-               "tqdm": "tqdm"}
+               "tqdm": "tqdm", "trimesh": "trimesh"}
 OURS = {"fdtdhost", "cellcoef", "rlearray", "fieldplot", "surfloss", "blockdraw", "stagedraw",
         "_bandsolve", "arcfind", "viarow"}
 

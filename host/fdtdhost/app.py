@@ -27,14 +27,17 @@ class Run:
 
     Nothing is written to `out_dir` until every file of the run is complete
     (see `output.Output`); `warn` is called with each warning as it is found.
+    Without `pictures` the run writes the summary alone.
     """
 
-    def __init__(self, model, out_dir, warn=lambda line: None):
+    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None):
         self.model = model
         self.out_dir = str(out_dir)
+        self.draw = pictures
         self.warn = warn
         self.phases = {}
         self.summary = {}
+        self.pictures = {}
         self.warnings = []
         self.estimate = None
         self.output = None
@@ -59,9 +62,9 @@ class Run:
         return self
 
     def _phases(self):
-        model, out = self.model, self.output
+        model = self.model
         self.grid = grid = self.phase("voxelise", lambda: gridmod.Grid(model))
-        for line in sanity.warnings(model, grid):
+        for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
             self.warnings.append(line)
             self.warn(line)
         self.pairs = self.phase("material pairs", grid.material_pairs)
@@ -73,7 +76,12 @@ class Run:
         self.arcs = self.phase("arcfind", lambda: numeric.find_arcs(model))
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
         self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
-        self.pictures = {}
+        if self.draw:
+            self.draw_pictures(grid)
+        self.files = self.output.manifest(self.pictures)
+
+    def draw_pictures(self, grid):
+        model, out = self.model, self.output
         with Canvas(model.width, model.height) as canvas:
             plane = pictures.FieldPlane(grid, self.mode)
             for name, draw in (
@@ -84,7 +92,6 @@ class Run:
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
                 with out.writing():
                     self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
-        self.files = out.manifest(self.pictures)
 
     def _run_tables(self):
         try:
@@ -104,6 +111,8 @@ class Run:
              "grid": list(model.shape),
              "time_step_s": grid.dt,
              "lines": grid.nz * grid.ny,
+             "voxels": {"thin_conductors": list(grid.voxels.thin),
+                        "left_out": list(grid.voxels.warnings)},
              "warnings": self.warnings}
         co = self.coefficients
         s["coefficients"] = {
@@ -115,15 +124,16 @@ class Run:
             "cells_without_update": co.unupdated,
         }
         t = self.tables
-        ring, direct, hits, inserts, blocks, large, _ = t.stats
+        st = t.stats
         s["runs"] = {"pass0": int(len(t.records[0])), "pass1": int(len(t.records[1]))}
         s["store"] = {
-            "ring_bytes": ring, "direct_bytes": direct, "hits": hits,
-            "inserts": inserts, "blocks": blocks, "large_allocs": large,
-            "bytes_per_cell": round((ring + direct) / grid.ncells, 3),
-            "hit_rate": round(hits / max(hits + inserts, 1), 4),
+            "ring_bytes": st.ring_bytes, "direct_bytes": st.direct_bytes, "hits": st.hits,
+            "inserts": st.inserts, "blocks": st.blocks, "large_allocs": st.large_allocs,
+            "bytes_per_cell": round((st.ring_bytes + st.direct_bytes) / grid.ncells, 3),
+            "hit_rate": round(st.hits / max(st.hits + st.inserts, 1), 4),
         }
-        s["capacity"] = dict(self.estimate.as_dict(), store_bytes_used=ring + direct,
+        s["capacity"] = dict(self.estimate.as_dict(),
+                             store_bytes_used=st.ring_bytes + st.direct_bytes,
                              ram_peak_bytes=peak_ram())
         s["skin"] = {"records": self.skin.count, "marked": self.skin.marked,
                      "partners": self.skin.partners,
@@ -190,24 +200,26 @@ def _check(result, detail):
 
 
 def model_digest(model):
-    """SHA-256 of the validated model as canonical JSON (sorted keys, exact
-    floats), so equal models give equal digests however their files are laid
-    out. Cell regions are left out: they follow from the other fields."""
-    return hashlib.sha256(json.dumps(_plain(model), sort_keys=True, separators=(",", ":"))
+    """SHA-256 of the checked model as canonical JSON (sorted keys, exact
+    floats, a mesh's triangles by their bytes' digest): the same for equal
+    models however their files are laid out, or built in Python."""
+    fields = {f.name: getattr(model, f.name) for f in dataclasses.fields(model)
+              if f.name != "source"}
+    return hashlib.sha256(json.dumps(_plain(fields), sort_keys=True, separators=(",", ":"))
                           .encode()).hexdigest()
 
 
 def _plain(value):
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         value = {f.name: getattr(value, f.name) for f in dataclasses.fields(value)}
-    elif hasattr(value, "__dict__"):
-        value = vars(value)
     if isinstance(value, dict):
-        return {str(k): _plain(v) for k, v in value.items() if k != "region"}
+        return {str(k): _plain(v) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
         return [_plain(v) for v in value]
     if isinstance(value, slice):
         return [value.start, value.stop]
+    if isinstance(value, np.ndarray):
+        return hashlib.sha256(np.ascontiguousarray(value).tobytes()).hexdigest()
     return value
 
 

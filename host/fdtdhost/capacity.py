@@ -27,6 +27,9 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from .model import Box, _bounds as shape_bounds
+from .voxels import Axes
+
 # bytes the store can be asked for in a fresh process: 2.078 GB were
 # requested before "Memory Full", and the tails that the store's 128 KiB
 # blocks and 64 MiB arenas leave unused take up to a few per cent of it
@@ -206,7 +209,7 @@ def _group_cells(region, gw):
 @dataclass(frozen=True)
 class _Object:
     """Cell ranges [lo, hi) of a model object along x, y and z; `round` when
-    every line through it crosses it differently (a via)."""
+    every line through it may cross it differently (all but boxes)."""
     x: tuple
     y: tuple
     z: tuple
@@ -214,29 +217,37 @@ class _Object:
 
 
 def _objects(model, sizes):
-    nodes = [np.concatenate(([0.0], np.cumsum(s))) for s in sizes]
-    centres = [n[:-1] + 0.5 * s for n, s in zip(nodes, sizes)]
+    """The `_Object` of every solid, sheet, via and lumped element, by the
+    cells its bounding box covers (the middle one where it holds no centre)."""
+    axes = Axes(sizes)
 
-    def span(axis, lo, hi):
-        c = centres[axis]
-        return int(np.searchsorted(c, lo, "left")), int(np.searchsorted(c, hi, "left"))
+    def spans(lo, hi):
+        found = []
+        for a in range(3):
+            s = axes.range(a, lo[a], hi[a])
+            if s.start >= s.stop:
+                k = axes.layer(a, 0.5 * (lo[a] + hi[a]))
+                s = slice(k, k + 1)
+            found.append((s.start, s.stop))
+        return found
 
-    def layer(axis, at):
-        k = int(np.searchsorted(nodes[axis], at, "right")) - 1
-        return k, k + 1
-
-    found = [_Object(*(span(a, b.lo[a], b.hi[a]) for a in range(3))) for b in model.boxes]
-    for s in model.sheets:
-        found.append(_Object(*(layer(a, s.at) if a == s.normal else span(a, s.lo[a], s.hi[a])
-                               for a in range(3))))
+    found = []
+    for solid in model.solids:
+        if solid.triangles is not None:
+            lo, hi = solid.triangles.min(axis=(0, 1)), solid.triangles.max(axis=(0, 1))
+        else:
+            lo, hi = shape_bounds(solid.shape)
+        found.append(_Object(*spans(lo, hi), round=not isinstance(solid.shape, Box)))
+    for sheet in model.sheets:
+        found.append(_Object(*spans(sheet.lo, sheet.hi)))
     for v in model.vias:
-        found.append(_Object(span(0, v.centre[0] - v.radius, v.centre[0] + v.radius),
-                             span(1, v.centre[1] - v.radius, v.centre[1] + v.radius),
-                             span(2, v.z[0], v.z[1]), round=True))
+        r = v.radius
+        found.append(_Object(*spans((v.centre[0] - r, v.centre[1] - r, v.z[0]),
+                                    (v.centre[0] + r, v.centre[1] + r, v.z[1])), round=True))
     for elem in model.lumped:
         k, j, i = elem.region
         found.append(_Object((i.start, i.stop), (j.start, j.stop), (k.start, k.stop)))
-    return [o for o in found if all(lo < hi for lo, hi in (o.x, o.y, o.z))]
+    return found
 
 
 def _reaches_pml(span, p, n):

@@ -6,7 +6,8 @@ summary and onto standard error; the run goes on.
 """
 import numpy as np
 
-from .grid import C0, METAL_SIGMA
+from .grid import C0
+from .voxels import is_conductor
 
 CELLS_PER_WAVELENGTH = 10    # fewer along an axis: the grid is too coarse; fewer
                              # than one: sizes or frequency off by 1000s
@@ -25,12 +26,12 @@ def warnings(model, grid):
 
 
 def _metal(model):
-    return np.array([m.sigma >= METAL_SIGMA for m in model.materials])
+    return np.array([is_conductor(m) for m in model.materials])
 
 
 def _metal_fill(model, grid):
     fill = model.materials[0]
-    if fill.sigma >= METAL_SIGMA:
+    if is_conductor(fill):
         return (f'the first material, "{fill.name}", fills the grid and is a conductor: '
                 f"every cell that no object covers is metal")
     return None
@@ -38,7 +39,7 @@ def _metal_fill(model, grid):
 
 def _metal_at_edge(model, grid):
     """Metal on a face of the grid (not counted when the fill is metal)."""
-    if model.materials[0].sigma >= METAL_SIGMA:
+    if is_conductor(model.materials[0]):
         return None
     metal = _metal(model)
     m = grid.material
