@@ -1,5 +1,7 @@
 #include "methods.hpp"
+#include "orga.hpp"
 #include "settings.hpp"
+#include "shared.hpp"
 
 namespace {
 
@@ -19,8 +21,30 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "cellcoef", nullptr, -1, module
 
 PyMODINIT_FUNC PyInit_cellcoef()
 {
+    using namespace cellcoef;
     PyObject* module = frame::create(
-        &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
-    if (module != nullptr) cellcoef::read_debug_mask();
+        &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false},
+        {
+            {"CODE_COMPONENTS", CODE_COMPONENTS},
+            {"CODE_LOSSY_FIRST", CODE_LOSSY_FIRST},
+            {"CODE_LOSSY_SECOND", CODE_LOSSY_SECOND},
+            {"CODE_MULTIGROUP", CODE_MULTIGROUP},
+            {"CODE_BOTH_PASSES", CODE_BOTH_PASSES},
+            {"CODE_TAG", CODE_TAG},
+            {"CODE_TAG_SHIFT", CODE_TAG_SHIFT},
+            {"CODE_SPLIT_LOSS", CODE_SPLIT_LOSS},
+            {"CODE_LUMPED", CODE_LUMPED},
+            {"CODE_FIRST_PASS_DROP", CODE_FIRST_PASS_DROP},
+            {"CODE_SECOND_PASS_DROP", CODE_SECOND_PASS_DROP},
+            {"CODE_GROUP_KEEP", CODE_GROUP_KEEP},
+            {"COMPONENT_COUNT", COMPONENT_COUNT},
+            {"RUN_RECORD_INTS", RUN_RECORD_INTS},
+            {"STORE_HEADER_BYTES", static_cast<long>(sizeof(OrgaHeader))},
+            {"DEBUG_INSERT_RESULT", DEBUG_INSERT_RESULT},
+            {"DEBUG_COMPARE", DEBUG_COMPARE},
+            {"DEBUG_VECTOR", DEBUG_VECTOR},
+            {"DEBUG_RUN_HEADS", DEBUG_RUN_HEADS},
+        });
+    if (module != nullptr) read_debug_mask();
     return module;
 }

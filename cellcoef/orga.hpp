@@ -95,7 +95,7 @@ OrgaPrepare orga_prepare(void* data, std::size_t bytes, std::size_t extent);
 // The header in og's data for the store calls, initialised if need be. Null
 // with the module's error set when og cannot hold it: not C-contiguous, not
 // 4-byte aligned, read-only, the size check "unsigned(og->strides[0]*og->
-// dimensions[0]) > sizeof(*o)" (reported as cellcoef line 450), too small, or
+// dimensions[0]) > sizeof(*o)" (CHECK_STORE_SIZE), too small, or
 // a header that does not belong to this process.
 OrgaHeader* orga_open(PyArrayObject* og);
 

@@ -2,6 +2,7 @@
 #include "orga.hpp"
 
 #include "checks.hpp"
+#include "shared.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,7 @@ OrgaHeader* orga_open(PyArrayObject* og)
     case OrgaPrepare::ready:
         return static_cast<OrgaHeader*>(PyArray_DATA(og));
     case OrgaPrepare::size_check_failed:
-        frame::report({"unsigned(og->strides[0]*og->dimensions[0]) > sizeof(*o)", "cellcoef", 450});
+        frame::report(CHECK_STORE_SIZE);
         return nullptr;
     case OrgaPrepare::too_small:
         frame::fail_arg("Array too small", "og");

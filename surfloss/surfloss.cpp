@@ -1,6 +1,6 @@
-#include "checks.hpp"
 #include "hold.hpp"
 #include "skin.hpp"
+#include "view.hpp"
 
 #include <cstdint>
 #include <new>
@@ -52,34 +52,29 @@ PyObject* surfloss_method(PyObject* args)
     if (order < 1) return frame::fail_arg("Invalid value", "order");
     if (capacity < 0) return frame::fail_arg("Invalid value", "capacity");
 
-    PyArrayObject* mask = frame::array(mask_object);
-    PyArrayObject* values = frame::array(values_object);
-    PyArrayObject* dx = frame::array(dx_object);
-    PyArrayObject* dy = frame::array(dy_object);
-    PyArrayObject* dz = frame::array(dz_object);
-    // The grid size comes from the mask alone; check_shape refuses any other rank.
-    const bool mask_3d = PyArray_NDIM(mask) == 3;
-    const npy_intp nz = mask_3d ? PyArray_DIM(mask, 0) : 0;
-    const npy_intp ny = mask_3d ? PyArray_DIM(mask, 1) : 0;
-    const npy_intp nx = mask_3d ? PyArray_DIM(mask, 2) : 0;
-    if (!frame::check_shape(mask, "mask", 1, 3, {nz, ny, nx})) return nullptr;
-    if (!frame::check_writeable(mask, "mask")) return nullptr;
-    if (!frame::check_shape(values, "values", 4, 4, {3, nz, ny, nx})) return nullptr;
-    if (!frame::check_flat(dx, "dx", 8, nx - 1)) return nullptr;
-    if (!frame::check_flat(dy, "dy", 8, ny - 1)) return nullptr;
-    if (!frame::check_flat(dz, "dz", 8, nz - 1)) return nullptr;
+    // The grid size comes from the mask alone.
+    const npy_intp* n = frame::extents_of(mask_object, "mask", 3, frame::exact_rank);
+    if (n == nullptr) return nullptr;
+    const npy_intp nz = n[0], ny = n[1], nx = n[2];
+    frame::Strided<std::uint8_t, 3> mask;
+    frame::Unaligned<float, 4> values;
+    frame::UnalignedContiguous<const double> dx, dy, dz;
+    if (!frame::view(mask, mask_object, "mask", {nz, ny, nx}, frame::Access::write,
+                     frame::exact_rank) ||
+        !frame::view(values, values_object, "values", {3, nz, ny, nx}, frame::Access::read,
+                     frame::exact_rank) ||
+        !frame::view(dx, dx_object, "dx", nx - 1) || !frame::view(dy, dy_object, "dy", ny - 1) ||
+        !frame::view(dz, dz_object, "dz", nz - 1))
+        return nullptr;
 
-    const npy_intp* ms = PyArray_STRIDES(mask);
-    const npy_intp* vs = PyArray_STRIDES(values);
     const surfloss::Grid grid{
         {nx, ny, nz},
-        static_cast<std::uint8_t*>(PyArray_DATA(mask)),
-        {ms[2], ms[1], ms[0]},
-        static_cast<char*>(PyArray_DATA(values)),
-        vs[0],
-        {vs[3], vs[2], vs[1]},
-        {static_cast<const char*>(PyArray_DATA(dx)), static_cast<const char*>(PyArray_DATA(dy)),
-         static_cast<const char*>(PyArray_DATA(dz))},
+        mask.at(0, 0, 0),
+        {mask.step[2], mask.step[1], mask.step[0]},
+        values.data,
+        values.step[0],
+        {values.step[3], values.step[2], values.step[1]},
+        {dx.data, dy.data, dz.data},
     };
 
     surfloss::PendingRecords pending(static_cast<std::size_t>(capacity));
