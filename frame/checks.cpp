@@ -1,5 +1,7 @@
 #include "checks.hpp"
 
+#include <cstdint>
+
 namespace frame {
 
 bool touches_nothing(const Extent* extent, int count)
@@ -57,9 +59,14 @@ bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis)
     return true;
 }
 
-bool check_aligned(PyArrayObject* a, const char* name)
+bool check_aligned(PyArrayObject* a, const char* name, std::size_t alignment)
 {
-    if (!PyArray_ISALIGNED(a)) return fail_arg("Array not aligned", name), false;
+    bool aligned = PyArray_ISALIGNED(a) &&
+                   reinterpret_cast<std::uintptr_t>(PyArray_DATA(a)) % alignment == 0;
+    for (int d = 0; aligned && d < PyArray_NDIM(a); ++d)
+        aligned = PyArray_DIM(a, d) <= 1 ||
+                  static_cast<std::size_t>(PyArray_STRIDE(a, d)) % alignment == 0;
+    if (!aligned) return fail_arg("Array not aligned", name), false;
     return true;
 }
 

@@ -9,6 +9,8 @@
 
 #include "frame.hpp"
 
+#include <cstddef>
+
 namespace frame {
 
 // What a kernel touches along one axis of an array. A plain number n: the
@@ -73,9 +75,11 @@ bool check_flat(PyArrayObject* a, const char* name, int itemsize, npy_intp count
 // The kernel steps `itemsize` bytes along `axis` instead of using its stride.
 bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis);
 
-// The kernel reads the elements through typed pointers: their addresses must
-// suit the array's element type.
-bool check_aligned(PyArrayObject* a, const char* name);
+// The kernel reads the elements through pointers to a type of `alignment`:
+// their addresses must suit both the array's element type and that type (an
+// array of another element type of the same size, such as complex64 read as
+// float64, may be aligned for its own type only).
+bool check_aligned(PyArrayObject* a, const char* name, std::size_t alignment);
 
 // The kernel writes into the array: a read-only array (a view of a read-only
 // buffer, a memory map opened for reading) is refused, and so is one whose

@@ -13,18 +13,18 @@ bool check_view(PyObject* o, const char* name, const Need& need)
     if (touches_nothing(need.extent, need.rank)) return true;
     if (need.form.unit_axis >= 0 && !check_contiguous_axis(a, name, need.form.unit_axis))
         return false;
-    if (need.aligned && !check_aligned(a, name)) return false;
+    if (need.alignment > 1 && !check_aligned(a, name, need.alignment)) return false;
     return need.access == Access::read || check_writeable(a, name);
 }
 
-bool check_contiguous_view(PyObject* o, const char* name, Index count, int itemsize, bool aligned,
-                           Access access)
+bool check_contiguous_view(PyObject* o, const char* name, Index count, int itemsize,
+                           std::size_t alignment, Access access)
 {
     if (!require_arrays({o})) return false;
     PyArrayObject* a = array(o);
     if (!check_flat(a, name, itemsize, count)) return false;
     if (count <= 0) return true;
-    if (aligned && !check_aligned(a, name)) return false;
+    if (alignment > 1 && !check_aligned(a, name, alignment)) return false;
     return access == Access::read || check_writeable(a, name);
 }
 

@@ -179,14 +179,14 @@ struct Need {
     const Extent* extent;  // `rank` of them
     int itemsize;
     Form form;
-    bool aligned;  // elements are read through typed pointers
+    std::size_t alignment;  // of the type elements are read as; 1 for byte-wise loads
     Access access;
 };
 bool check_view(PyObject* o, const char* name, const Need& need);
 
 // The checks of the contiguous forms.
-bool check_contiguous_view(PyObject* o, const char* name, Index count, int itemsize, bool aligned,
-                           Access access);
+bool check_contiguous_view(PyObject* o, const char* name, Index count, int itemsize,
+                           std::size_t alignment, Access access);
 
 // The extents of an array that a call reads before it takes the array's view
 // (a length to address, a count to derive). Null after the array test or
@@ -212,7 +212,7 @@ template <class T, int N>
 bool view(Strided<T, N>& out, PyObject* o, const char* name, const Extents<N>& extent,
           Access access = Access::read, Form form = {})
 {
-    if (!check_view(o, name, {N, extent.value, sizeof(T), form, alignof(T) > 1, access}))
+    if (!check_view(o, name, {N, extent.value, sizeof(T), form, alignof(T), access}))
         return false;
     detail::fill<Strided<T, N>, N>(out, o);
     return true;
@@ -226,7 +226,7 @@ bool view(Strided<T, N>& out, PyObject* o, const char* name, int rank, const Ext
           Access access = Access::read, Form form = {})
 {
     form.exact_rank = true;
-    if (!check_view(o, name, {rank, extent, sizeof(T), form, alignof(T) > 1, access})) return false;
+    if (!check_view(o, name, {rank, extent, sizeof(T), form, alignof(T), access})) return false;
     if (rank < 1 || rank > N) return fail_arg("Wrong number of dimensions", name), false;
     detail::fill<Strided<T, N>, N>(out, o);
     return true;
@@ -236,7 +236,7 @@ template <class T, int N>
 bool view(Unaligned<T, N>& out, PyObject* o, const char* name, const Extents<N>& extent,
           Access access = Access::read, Form form = {})
 {
-    if (!check_view(o, name, {N, extent.value, sizeof(T), form, false, access})) return false;
+    if (!check_view(o, name, {N, extent.value, sizeof(T), form, 1, access})) return false;
     detail::fill<Unaligned<T, N>, N>(out, o);
     return true;
 }
@@ -245,7 +245,7 @@ template <class T>
 bool view(Contiguous<T>& out, PyObject* o, const char* name, Index count,
           Access access = Access::read)
 {
-    if (!check_contiguous_view(o, name, count, sizeof(T), alignof(T) > 1, access)) return false;
+    if (!check_contiguous_view(o, name, count, sizeof(T), alignof(T), access)) return false;
     out.data = static_cast<T*>(PyArray_DATA(array(o)));
     return true;
 }
@@ -254,7 +254,7 @@ template <class T>
 bool view(UnalignedContiguous<T>& out, PyObject* o, const char* name, Index count,
           Access access = Access::read)
 {
-    if (!check_contiguous_view(o, name, count, sizeof(T), false, access)) return false;
+    if (!check_contiguous_view(o, name, count, sizeof(T), 1, access)) return false;
     out.data = PyArray_BYTES(array(o));
     return true;
 }

@@ -160,3 +160,47 @@ def test_writers_refuse_arrays_of_objects(module, method, make, name):
     for a in args:
         if isinstance(a, np.ndarray) and a.dtype.hasobject:
             assert a.tolist() == objects(a.shape, a.dtype.names).tolist()
+
+
+def aligned_for_itself(dtype, shape, offset):
+    """An array of `dtype` starting `offset` bytes past a 16-byte boundary:
+    aligned as NumPy sees it for its own element type (complex64 needs 4
+    bytes, bytes and void types 1), not for the type a method reads."""
+    count = int(np.prod(shape))
+    raw = np.zeros(count * np.dtype(dtype).itemsize + 32, np.uint8)
+    start = -raw.ctypes.data % 16 + offset
+    a = raw[start:start + count * np.dtype(dtype).itemsize].view(dtype).reshape(shape)
+    assert a.flags.aligned
+    return a
+
+
+def last_with_codes(codes):
+    import rlearray
+    values = rlearray.RleArray(np.ones((2, 3), np.float32))
+    return (values, values, codes, 0, 1.0)
+
+
+def dispatch_with_runs(runs):
+    args = list(dispatch_with_store(np.zeros(2100, np.int32)))
+    args[0] = runs
+    return tuple(args)
+
+
+# Arrays of another element type of the item size a method reads, aligned for
+# their own type only: typed loads and stores through them would be misaligned.
+@pytest.mark.parametrize("module, method, make, name", [
+    ("_bandsolve", "gauss", lambda: (aligned_for_itself(np.complex64, (4, 3), 4),
+                                     np.zeros((4, 2)), 1, 0, 4), "band"),
+    ("arcfind", "arcfind", lambda: (aligned_for_itself(np.complex64, 8, 4), 1e-6), "points"),
+    ("viarow", "viarow", lambda: (4, np.zeros(4), np.zeros(4, complex), np.arange(4.0),
+                                  aligned_for_itself("V16", 4, 4), np.zeros(1), 0.0), "_p"),
+    ("cellcoef", "dispatch", lambda: dispatch_with_runs(aligned_for_itself("S4", 11, 1)),
+     "runs"),
+    ("cellcoef", "last", lambda: last_with_codes(aligned_for_itself("S2", (2, 3), 1)), "codes"),
+], ids=["gauss", "arcfind", "viarow", "dispatch", "last"])
+def test_typed_arrays_must_be_aligned_for_the_type_read(module, method, make, name):
+    args = make()
+    before = [a.tobytes() for a in args if isinstance(a, np.ndarray)]
+    with pytest.raises(Exception, match=f"^Array not aligned: {name}$"):
+        getattr(importlib.import_module(module), method)(*args)
+    assert [a.tobytes() for a in args if isinstance(a, np.ndarray)] == before
