@@ -204,3 +204,25 @@ def test_typed_arrays_must_be_aligned_for_the_type_read(module, method, make, na
     with pytest.raises(Exception, match=f"^Array not aligned: {name}$"):
         getattr(importlib.import_module(module), method)(*args)
     assert [a.tobytes() for a in args if isinstance(a, np.ndarray)] == before
+
+
+# The numbers a host shares with the modules, as module constants.
+SHARED_NUMBERS = [
+    ("cellcoef", "CODE_COMPONENTS", 0x3f), ("cellcoef", "CODE_LOSSY_FIRST", 0x40),
+    ("cellcoef", "CODE_LOSSY_SECOND", 0x80), ("cellcoef", "CODE_MULTIGROUP", 0x100),
+    ("cellcoef", "CODE_BOTH_PASSES", 0x200), ("cellcoef", "CODE_TAG", 0xc00),
+    ("cellcoef", "CODE_TAG_SHIFT", 10), ("cellcoef", "CODE_SPLIT_LOSS", 0x400),
+    ("cellcoef", "CODE_LUMPED", 0x800), ("cellcoef", "CODE_FIRST_PASS_DROP", 0xb8),
+    ("cellcoef", "CODE_SECOND_PASS_DROP", 0x47), ("cellcoef", "CODE_GROUP_KEEP", 0xaff),
+    ("cellcoef", "COMPONENT_COUNT", 6), ("cellcoef", "RUN_RECORD_INTS", 5),
+    ("cellcoef", "STORE_HEADER_BYTES", 8044), ("cellcoef", "DEBUG_INSERT_RESULT", 0x100),
+    ("cellcoef", "DEBUG_COMPARE", 0x200), ("cellcoef", "DEBUG_VECTOR", 0x400),
+    ("cellcoef", "DEBUG_RUN_HEADS", 0xf00),
+    ("fieldplot", "NODE_FLOATS", 10), ("blockdraw", "MATERIAL_ROW_FLOATS", 32),
+]
+
+
+@pytest.mark.parametrize("module, name, value", SHARED_NUMBERS,
+                         ids=[f"{m}.{n}" for m, n, _ in SHARED_NUMBERS])
+def test_shared_numbers(module, name, value):
+    assert getattr(importlib.import_module(module), name) == value
