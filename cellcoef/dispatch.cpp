@@ -274,8 +274,9 @@ struct Call {
     frame::Strided<const float, 2> norm_rows[NORM_ITEMS];
 };
 
-// Parses the arguments and makes the array and sequence tests, in the order
-// the README's dispatch section lists them.
+// Parses the arguments and tests them in this order: codes, og and runs are
+// arrays; coef_lists, ext and norms sequences; the four items of norms arrays;
+// coef_lists two sequences, pm and pl.
 bool parse_call(PyObject* args, Call& c)
 {
     if (!frame::parse(args, "OOiiiiOOOO|idi", &c.runs_obj, &c.og_obj, &c.group_width, &c.pass,
