@@ -90,12 +90,29 @@ PyObject* arcfind(PyObject* args)
     return Py_BuildValue("(ddd)", mean.x, mean.y, mean.r);
 }
 
+PyDoc_STRVAR(module_doc,
+"Recognises a chain of 2-D points as one circular arc. Refusals raise the\n"
+"module's error (Exception, or the StandardError bound in __main__ at\n"
+"import).");
+
+PyDoc_STRVAR(arcfind_doc,
+"arcfind(points, tol, /)\n"
+"--\n"
+"\n"
+"Whether the chain of points (float64, C-contiguous, x and y interleaved)\n"
+"lies on one arc: the circle through every three consecutive points may move\n"
+"its centre and radius by at most tol from the previous one.\n"
+"\n"
+"Returns (x, y, r), the mean centre and radius, or None. Raises the module's\n"
+"error for points of another element size, not contiguous, misaligned or\n"
+"0-dimensional.");
+
 PyMethodDef moduleMethods[] = {
-    {"arcfind", frame::method<arcfind>, METH_VARARGS, nullptr},
+    {"arcfind", frame::method<arcfind>, METH_VARARGS, arcfind_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "arcfind", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "arcfind", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -306,13 +306,45 @@ PyObject* invmul(PyObject* args)
     return frame::none();
 }
 
+PyDoc_STRVAR(module_doc,
+"Banded linear systems by Gaussian elimination without pivoting: gauss\n"
+"factors, invmul solves. Band storage: row i, column j holds matrix entry\n"
+"(i, i - halfwidth + j), float64. Refusals raise the module's error\n"
+"(Exception, or the StandardError bound in __main__ at import) before\n"
+"anything is written.");
+
+PyDoc_STRVAR(gauss_doc,
+"gauss(band, multipliers, halfwidth, reserved, neq, /)\n"
+"--\n"
+"\n"
+"Factors the neq x neq band matrix in place.\n"
+"\n"
+"band (float64, neq x (2 halfwidth + 1), rows contiguous) is overwritten with\n"
+"the factor U; multipliers (float64, (neq - 1) x (halfwidth + 1)) receives\n"
+"the multipliers. reserved is ignored. Returns None. Raises the module's\n"
+"error for a negative halfwidth and for arrays too small, of another element\n"
+"size, not contiguous along their rows, misaligned or read-only.");
+
+PyDoc_STRVAR(invmul_doc,
+"invmul(band, multipliers, rhs, solution, active, halfwidth, reserved, neq,\n"
+"       remove_mean, /)\n"
+"--\n"
+"\n"
+"Solves the system that gauss factored for the right-hand side rhs.\n"
+"\n"
+"Reads band and multipliers as gauss left them and the one-byte flags\n"
+"active; overwrites rhs (float64, zeroed where inactive, then eliminated) and\n"
+"writes the float64 solution, 0 where inactive, less the mean of the active\n"
+"entries when remove_mean is nonzero. Returns None. Raises the module's error\n"
+"as gauss does.");
+
 PyMethodDef moduleMethods[] = {
-    {"gauss", frame::method<gauss>, METH_VARARGS, nullptr},
-    {"invmul", frame::method<invmul>, METH_VARARGS, nullptr},
+    {"gauss", frame::method<gauss>, METH_VARARGS, gauss_doc},
+    {"invmul", frame::method<invmul>, METH_VARARGS, invmul_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bandsolve", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bandsolve", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

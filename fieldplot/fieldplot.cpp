@@ -201,13 +201,58 @@ PyObject* glarr(PyObject* args)
     return PyLong_FromSsize_t(fieldplot::fill_plane(job));
 }
 
+PyDoc_STRVAR(module_doc,
+"Display arrays of a field plane: the faces a set of boxes covers on a window\n"
+"of the plane (inzidenz), and vertex, normal, colour and group-length arrays\n"
+"of relief strips, contour points or arrows (glarr). Axes 0, 1, 2 are x, y,\n"
+"z; coords holds one float64 array of node coordinates per axis. Bad arrays\n"
+"raise the module's error (Exception, or the StandardError bound in __main__\n"
+"at import) before anything is written; arguments that do not parse keep\n"
+"Python's own TypeError. NODE_FLOATS is the width of a node record.");
+
+PyDoc_STRVAR(inzidenz_doc,
+"inzidenz(normal_axis, u_axis, v_axis, plane, u_begin, u_end, v_begin, v_end,\n"
+"         coords, boxes, incidence, surface_only, /)\n"
+"--\n"
+"\n"
+"Marks the faces of plane `plane` (a node index along normal_axis) that the\n"
+"boxes cover.\n"
+"\n"
+"Reads coords and boxes (float32, 3 rows of lower and upper corners, two\n"
+"columns per box); writes 1 or 0 into the one-byte incidence[i, j] of every\n"
+"face u_begin <= i < u_end, v_begin <= j < v_end. With surface_only a face\n"
+"covered on both sides of the plane is 0. Returns None, also at once without\n"
+"writing when an item of coords is not an array. Raises the module's error\n"
+"for axes that are not a permutation, a negative window start or arrays that\n"
+"do not hold what the window reaches.");
+
+PyDoc_STRVAR(glarr_doc,
+"glarr(normal_axis, u_axis, v_axis, plane, u_first, u_last, v_first, v_last,\n"
+"      coords, cell_mask, colour_values, height_values, out_normals,\n"
+"      out_positions, out_colours, out_counts, height_scale, nodes,\n"
+"      contour_levels, alpha, arrows, vectors, arrow_scale, /)\n"
+"--\n"
+"\n"
+"Vertex arrays of the window u_first..u_last, v_first..v_last of a plane.\n"
+"\n"
+"Fills the node table nodes[u, v] (float32, NODE_FLOATS per node: position,\n"
+"normal, colour, alpha) from coords, the float32 colour_values and\n"
+"height_values (lifted by height_scale), then emits, for the cells selected\n"
+"in the one-byte cell_mask, relief strips (contour_levels 0, arrows 0),\n"
+"contour points of |height_values| (contour_levels > 0) or arrows along the\n"
+"float32 vectors (arrows nonzero, scaled by arrow_scale) into the float32\n"
+"rows of out_positions, out_normals and out_colours, and the group lengths,\n"
+"closed by 0, into the int32 out_counts. Returns the number of rows written.\n"
+"Raises the module's error before anything is written for arrays that do not\n"
+"hold what the window reaches or that are read-only where written.");
+
 PyMethodDef moduleMethods[] = {
-    {"inzidenz", frame::method<inzidenz>, METH_VARARGS, nullptr},
-    {"glarr", frame::method<glarr>, METH_VARARGS, nullptr},
+    {"inzidenz", frame::method<inzidenz>, METH_VARARGS, inzidenz_doc},
+    {"glarr", frame::method<glarr>, METH_VARARGS, glarr_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fieldplot", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "fieldplot", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

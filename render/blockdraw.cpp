@@ -252,12 +252,33 @@ PyObject* blockdraw(PyObject* args)
     return PyLong_FromSsize_t(draw_hull(g, look));
 }
 
+PyDoc_STRVAR(module_doc,
+"Draws the boundary faces of a voxel model with OpenGL 1.1 immediate-mode\n"
+"calls into the context current on the calling thread. Refusals raise\n"
+"Exception before any GL call. MATERIAL_ROW_FLOATS is the width of a row of\n"
+"the material table.");
+
+PyDoc_STRVAR(blockdraw_doc,
+"blockdraw(ignored, threshold0, threshold1, counts, spacing, voxels, materials,\n"
+"          alpha, /)\n"
+"--\n"
+"\n"
+"Draws, as lit quads, every face between a shown and a hidden cell.\n"
+"\n"
+"counts: three int32 cell counts (N0, N1, N2); spacing: three float64 cell\n"
+"sizes; voxels: one-byte material index per cell, [N2][N1][N0]; materials:\n"
+"float32 rows of MATERIAL_ROW_FLOATS per material, a row shown when element 0\n"
+"is at least threshold0 and element 1 at least threshold1, coloured by\n"
+"elements 4 to 6 with `alpha`; unset rows get defaults written back. Returns\n"
+"the number of quads drawn. Raises Exception (\"Array expected N\" and\n"
+"the refusals of the README's blockdraw section) before any GL call.");
+
 PyMethodDef moduleMethods[] = {
-    {"blockdraw", frame::method<blockdraw>, METH_VARARGS, nullptr},
+    {"blockdraw", frame::method<blockdraw>, METH_VARARGS, blockdraw_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "blockdraw", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "blockdraw", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -117,12 +117,29 @@ PyObject* stagedraw(PyObject* args)
     return PyLong_FromSsize_t(draw_stage(st));
 }
 
+PyDoc_STRVAR(module_doc,
+"Draws the edges of one stage of the model for debugging, with OpenGL 1.1\n"
+"immediate-mode calls into the context current on the calling thread.\n"
+"Refusals raise Exception before any GL call.");
+
+PyDoc_STRVAR(stagedraw_doc,
+"stagedraw(box, stage_values, xs, ys, zs, lower, upper, stage_kind, /)\n"
+"--\n"
+"\n"
+"Draws every grid edge whose value lies in [lower, upper] and which lies in\n"
+"box (float64 [3][2], widened by 1) as a line coloured from blue to red.\n"
+"\n"
+"stage_values: float32 [3][NZ][NY][NX], element (a, k, j, i) for the edge\n"
+"along axis a leaving node (i, j, k); xs, ys, zs: float64 node coordinates.\n"
+"Returns the number of lines drawn. Raises Exception for stage kinds \"vol\"\n"
+"and \"surf\", for arrays that do not fit the grid and for upper == lower.");
+
 PyMethodDef moduleMethods[] = {
-    {"stagedraw", frame::method<stagedraw>, METH_VARARGS, nullptr},
+    {"stagedraw", frame::method<stagedraw>, METH_VARARGS, stagedraw_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "stagedraw", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "stagedraw", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -123,13 +123,45 @@ PyObject* skincoeff(PyObject* args)
     return frame::none();
 }
 
+PyDoc_STRVAR(module_doc,
+"Skin-effect records: surfloss pairs the cells marked for skin-effect\n"
+"treatment with their nearest marked neighbour into native records, handed\n"
+"out by address; skincoeff turns the records' values into coefficients.\n"
+"Refusals raise the module's error (Exception, or the StandardError bound in\n"
+"__main__ at import) and change nothing.");
+
+PyDoc_STRVAR(surfloss_doc,
+"surfloss(order, capacity, mask, values, dx, dy, dz, max_spacing, /)\n"
+"--\n"
+"\n"
+"Pairs every cell marked for an axis in mask (one byte per cell, [NZ][NY][NX],\n"
+"bit a for axis a) with the marked neighbour at the smallest spacing up to\n"
+"max_spacing, and clears the partner's mark.\n"
+"\n"
+"Reads the float32 values[3][NZ][NY][NX] and the float64 spacings dx, dy, dz.\n"
+"Returns (record_count, handle, spacings): the records filled, the address of\n"
+"`capacity` records (cell and partner addresses into values, the value, the\n"
+"spacing's index, a state buffer of order - 1 floats; never released) and the\n"
+"list of spacings. Raises the module's error, with the mask as before, for a\n"
+"bad order or capacity, arrays that do not fit the grid, more pairs than\n"
+"capacity (\"Capacity exceeded\") and exhausted memory.");
+
+PyDoc_STRVAR(skincoeff_doc,
+"skincoeff(record_count, handle, scale, divisor, /)\n"
+"--\n"
+"\n"
+"Replaces the value of each of the first record_count records of `handle`\n"
+"(from surfloss in this process) with its coefficient, from the value and the\n"
+"current element at the record's cell. Returns None; an unknown handle or a\n"
+"count outside 0 to the records filled raises \"Invalid handle\".");
+
 PyMethodDef moduleMethods[] = {
-    {"surfloss", frame::method<surfloss_method>, METH_VARARGS, nullptr},
-    {"skincoeff", frame::method<skincoeff>, METH_VARARGS, nullptr},
+    {"surfloss", frame::method<surfloss_method>, METH_VARARGS, surfloss_doc},
+    {"skincoeff", frame::method<skincoeff>, METH_VARARGS, skincoeff_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "surfloss", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "surfloss", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -226,3 +226,20 @@ SHARED_NUMBERS = [
                          ids=[f"{m}.{n}" for m, n, _ in SHARED_NUMBERS])
 def test_shared_numbers(module, name, value):
     assert getattr(importlib.import_module(module), name) == value
+
+
+@pytest.mark.parametrize("module", ["cellcoef", "fieldplot", "surfloss", "blockdraw",
+                                    "stagedraw", "_bandsolve", "arcfind", "viarow", "rlearray"])
+def test_modules_and_methods_explain_themselves(module):
+    """help() shows a signature and what the method reads, writes and returns;
+    inspect.signature reads the same signature."""
+    import inspect
+    mod = importlib.import_module(module)
+    assert mod.__doc__
+    methods = [f for name, f in vars(mod).items() if callable(f) and not name.startswith("_")]
+    if module == "rlearray":
+        methods = [mod.RleArray.toarray, mod.RleArray.entry]
+    assert methods
+    for method in methods:
+        assert method.__text_signature__ and len(method.__doc__) > 80, method
+        assert inspect.signature(method).parameters

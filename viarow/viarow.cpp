@@ -241,12 +241,28 @@ PyObject* viarow(PyObject* args)
     return PyLong_FromLong(1);
 }
 
+PyDoc_STRVAR(module_doc,
+"Linear interpolation of complex coefficients, given at ascending positions\n"
+"along a row, to other positions. Refusals raise Exception.");
+
+PyDoc_STRVAR(viarow_doc,
+"viarow(N, _x, _cf, _pos, _p, _attr, dvia, /)\n"
+"--\n"
+"\n"
+"Interpolates the table (_pos, _cf) linearly at the N positions _x into _p.\n"
+"\n"
+"_x and _pos: float64, _cf and _p: complex128, each C-contiguous with at\n"
+"least N entries. A position is bracketed by bisection of _pos; outside the\n"
+"table the end intervals are extended. _attr and dvia are not used. Returns\n"
+"1 (also for N <= 0, writing nothing). Raises Exception for arrays too small,\n"
+"of another element size, not contiguous, misaligned, or a read-only _p.");
+
 PyMethodDef moduleMethods[] = {
-    {"viarow", frame::method<viarow>, METH_VARARGS, nullptr},
+    {"viarow", frame::method<viarow>, METH_VARARGS, viarow_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "viarow", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "viarow", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
