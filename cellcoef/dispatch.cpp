@@ -2,8 +2,9 @@
 // records point at parameter vectors folded in the store.
 //
 // The wrapper checks every array and sequence item first and works on a copy
-// of the line's codes; the host's codes and the store are written only once
-// the line has been treated, so a refused call changes nothing.
+// of the line's codes and a staged run table; the store is written only once
+// the line has been treated, and the host's codes and runs only once the store
+// has taken every run, so a refused or failed call changes nothing.
 #include "methods.hpp"
 
 #include "formulas.hpp"
@@ -34,13 +35,18 @@ struct LineState {
     float* norm_products = nullptr;  // 6 * group_width
     std::int32_t* npm = nullptr;
     std::int32_t* npl = nullptr;
+    std::int32_t* runs = nullptr;    // the run table, staged: run_table_size()
     std::int16_t* codes = nullptr;   // the line's codes, worked on before they go back
 
+    std::size_t run_table_size() const
+    {
+        return 1 + RUN_RECORD_INTS * static_cast<std::size_t>(n / group_width);
+    }
     std::size_t floats_needed() const
     {
         const std::size_t rows = static_cast<std::size_t>(MAX_ROWS) * n;
         return 2 * rows + 2 * rows + 6 * static_cast<std::size_t>(group_width) + 2 * n +
-               (static_cast<std::size_t>(n) + 1) / 2;
+               run_table_size() + (static_cast<std::size_t>(n) + 1) / 2;
     }
     void carve(float* p)
     {
@@ -51,7 +57,8 @@ struct LineState {
         norm_products = vector + 2 * rows;
         npm = reinterpret_cast<std::int32_t*>(norm_products + 6 * group_width);
         npl = npm + n;
-        codes = reinterpret_cast<std::int16_t*>(npl + n);
+        runs = npl + n;
+        codes = reinterpret_cast<std::int16_t*>(runs + run_table_size());
     }
 };
 
@@ -161,11 +168,12 @@ int build_vector(const LineState& s, const Run& r)
     return static_cast<int>(out - s.vector);
 }
 
-// The run table of a treated line: records into runs, vectors into the store.
-// Null with the error set when store memory runs out.
-PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pass, int y, int z,
-                     int lossy3, int nterms)
+// The run table of a treated line: records into s.runs, vectors into the
+// store. Null with the error set when store memory runs out.
+PyObject* write_runs(LineState& s, OrgaHeader* store, int pass, int y, int z, int lossy3,
+                     int nterms)
 {
+    std::int32_t* runs = s.runs;
     int used = 1;
     for (int x = 0; x < s.n;) {
         Run r = next_run(s, x, pass, lossy3);
@@ -242,7 +250,7 @@ bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, const frame
 }
 
 // The store's header and the memory a call writes must not meet: records or
-// codes written over the header would become the store's addresses.
+// codes written over the header would change it behind the store's back.
 bool overlaps_header(PyObject* og, const void* p, std::size_t bytes)
 {
     const auto header = reinterpret_cast<std::uintptr_t>(PyArray_DATA(frame::array(og)));
@@ -422,14 +430,18 @@ PyObject* dispatch(PyObject* args)
     if (!treat_line(c, s, &nterms)) return nullptr;
     if (!vectors_fit(s, c.pass, c.lossy3)) return frame::report(CHECK_VECTOR_FITS);
 
-    // From here on the host's arrays and the store change.
-    OrgaHeader* store = orga_open(frame::array(c.og_obj));
-    if (store == nullptr) return nullptr;
-    std::memcpy(c.codes, s.codes, sizeof(std::int16_t) * s.n);
+    // From here on the store changes, and the host's arrays once it has taken the line.
+    OrgaSession store(frame::array(c.og_obj));
+    if (!store) return nullptr;
     const float* f1 = c.norm_rows[0].row(c.y);
     const float* f2 = c.norm_rows[1].row(c.z);
     for (int i = 0; i < 6 * c.group_width; ++i) s.norm_products[i] = f1[i] * f2[i];
-    return write_runs(s, store, c.runs.data, c.pass, c.y, c.z, c.lossy3, nterms);
+    PyObject* done = write_runs(s, store.header(), c.pass, c.y, c.z, c.lossy3, nterms);
+    if (done == nullptr) return nullptr;
+    store.commit();
+    std::memcpy(c.codes, s.codes, sizeof(std::int16_t) * s.n);
+    std::memcpy(c.runs.data, s.runs, sizeof(std::int32_t) * s.runs[0]);
+    return done;
 }
 
 }  // namespace cellcoef

@@ -33,22 +33,6 @@ void print_vector(const float* p, int n)
         for (int i = 0; i < n; ++i) std::printf(" %d %.8e\n", i, p[i]);
 }
 
-bool header_addresses_valid(const OrgaHeader* o)
-{
-    if (o->block != 0) {
-        if (o->block_used < 0 || o->block_used > ORGA_BLOCK_FLOATS) return false;
-        if (!lowmem_holds(orga_pointer(o->block), ORGA_BLOCK_FLOATS * sizeof(float))) return false;
-    }
-    // Only slots of positive length are ever read.
-    for (int s = 0; s < ORGA_RING; ++s) {
-        const std::int32_t len = o->ring_len[s];
-        if (len > 0 && !lowmem_holds(orga_pointer(o->ring[s]),
-                                     static_cast<std::size_t>(len) * sizeof(float)))
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
@@ -114,16 +98,37 @@ float* orga_alloc(OrgaHeader* o, int n, std::int32_t* counter)
     return p;
 }
 
-OrgaPrepare orga_prepare(void* data, std::size_t bytes, std::size_t extent)
+OrgaPrepare orga_prepare(const void* data, std::size_t bytes, std::size_t extent,
+                         const OrgaHeader* last)
 {
-    auto* o = static_cast<OrgaHeader*>(data);
+    const auto* o = static_cast<const OrgaHeader*>(data);
     const bool initialised = bytes >= sizeof(o->magic) && o->magic == ORGA_MAGIC;
     if (!initialised && extent <= sizeof(OrgaHeader)) return OrgaPrepare::size_check_failed;
     if (bytes <= sizeof(OrgaHeader)) return OrgaPrepare::too_small;
-    if (initialised) return header_addresses_valid(o) ? OrgaPrepare::ready : OrgaPrepare::invalid;
+    if (!initialised) return OrgaPrepare::blank;
+    // Any other bytes could hand out memory that another header hands out too
+    // (a copy), or point anywhere (a header from another process).
+    if (last == nullptr || std::memcmp(o, last, sizeof(OrgaHeader)) != 0)
+        return OrgaPrepare::invalid;
+    return OrgaPrepare::ready;
+}
+
+void orga_init(OrgaHeader* o)
+{
     std::memset(o, 0, sizeof(OrgaHeader));
     o->magic = ORGA_MAGIC;
-    return OrgaPrepare::ready;
+}
+
+void orga_restore(OrgaHeader* o, const OrgaHeader& last)
+{
+    if (last.block != 0) {
+        // Beyond where the block was left, it handed out floats only in the
+        // failed call; past the last of them they are still zero.
+        const std::int32_t end = o->block == last.block ? o->block_used : ORGA_BLOCK_FLOATS;
+        float* from = orga_pointer(last.block) + last.block_used;
+        std::memset(from, 0, sizeof(float) * static_cast<std::size_t>(end - last.block_used));
+    }
+    std::memcpy(o, &last, sizeof(OrgaHeader));
 }
 
 }  // namespace cellcoef

@@ -1,13 +1,12 @@
 """cellcoef.dispatch: one grid line to a run table whose records point at
 parameter vectors in the store."""
-import ctypes
-
 import numpy as np
 import pytest
 
 import cellcoef
 import rlearray
 from coefficients import coefficient_pair
+from store_lines import floats_at
 
 f32 = np.float32
 NZ, NY = 2, 3
@@ -19,11 +18,6 @@ def recover(pm, pl):
     if pm == 0.0:
         return f32(0), f32(1e30)
     return f32((pl + 1.0) * 0.5 / pm), f32((1.0 - pl) / pm)
-
-
-def floats_at(address, count):
-    assert address != 0
-    return np.frombuffer((ctypes.c_float * count).from_address(address), np.float32).copy()
 
 
 def records(runs):

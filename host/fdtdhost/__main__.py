@@ -24,6 +24,8 @@ def main(argv=None):
     except gl.CanvasError as err:
         print(f"fdtdhost: cannot draw the pictures: {err}", file=sys.stderr)
         return 1
+    for warning in run.summary["voxels"]["left_out"]:
+        print(f"fdtdhost: warning: {warning}", file=sys.stderr)
     print(app.table(run.summary))
     print(f"\nwritten to {args.out}/: summary.json, {', '.join(run.pictures)}")
     failed = [name for name, ok in run.summary["checks"].items() if not ok]

@@ -19,9 +19,10 @@ FEED_RESIDUAL = 1e-9        # volts off the equations
 class Run:
     """Runs the phases in order; `phases` maps each name to its seconds."""
 
-    def __init__(self, model, out_dir):
+    def __init__(self, model, out_dir, pictures=True):
         self.model = model
         self.out_dir = out_dir
+        self.draw = pictures
         self.phases = {}
         self.summary = {}
 
@@ -46,6 +47,16 @@ class Run:
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
         self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
         self.pictures = {}
+        if self.draw:
+            self.draw_pictures(grid)
+        self.summary = self.make_summary()
+        with open(os.path.join(self.out_dir, "summary.json"), "w") as out:
+            json.dump(self.summary, out, indent=2)
+            out.write("\n")
+        return self
+
+    def draw_pictures(self, grid):
+        model = self.model
         with Canvas(model.width, model.height) as canvas:
             plane = pictures.FieldPlane(grid, self.mode)
             for name, draw in (
@@ -56,11 +67,6 @@ class Run:
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
                 path = os.path.join(self.out_dir, name)
                 self.pictures[name] = self.phase(name, lambda: draw(path))
-        self.summary = self.make_summary()
-        with open(os.path.join(self.out_dir, "summary.json"), "w") as out:
-            json.dump(self.summary, out, indent=2)
-            out.write("\n")
-        return self
 
     def make_summary(self):
         grid, model = self.grid, self.model
@@ -68,7 +74,9 @@ class Run:
              "cells": grid.ncells,
              "grid": list(model.shape),
              "time_step_s": grid.dt,
-             "lines": grid.nz * grid.ny}
+             "lines": grid.nz * grid.ny,
+             "voxels": {"thin_conductors": list(grid.voxels.thin),
+                        "left_out": list(grid.voxels.warnings)}}
         co = self.coefficients
         s["coefficients"] = {
             "arrays": len(co.pm) + len(co.pl),
@@ -79,13 +87,13 @@ class Run:
             "cells_without_update": co.unupdated,
         }
         t = self.tables
-        ring, direct, hits, inserts, blocks, large, _ = t.stats
+        st = t.stats
         s["runs"] = {"pass0": int(len(t.records[0])), "pass1": int(len(t.records[1]))}
         s["store"] = {
-            "ring_bytes": ring, "direct_bytes": direct, "hits": hits,
-            "inserts": inserts, "blocks": blocks, "large_allocs": large,
-            "bytes_per_cell": round((ring + direct) / grid.ncells, 3),
-            "hit_rate": round(hits / max(hits + inserts, 1), 4),
+            "ring_bytes": st.ring_bytes, "direct_bytes": st.direct_bytes, "hits": st.hits,
+            "inserts": st.inserts, "blocks": st.blocks, "large_allocs": st.large_allocs,
+            "bytes_per_cell": round((st.ring_bytes + st.direct_bytes) / grid.ncells, 3),
+            "hit_rate": round(st.hits / max(st.hits + st.inserts, 1), 4),
         }
         s["skin"] = {"records": self.skin.count, "marked": self.skin.marked,
                      "partners": self.skin.partners,

@@ -1,5 +1,6 @@
 """Pre-processing: coefficients, run tables and skin records of the grid."""
 import sys
+from typing import NamedTuple
 
 import cellcoef
 import numpy as np
@@ -54,6 +55,17 @@ class Coefficients:
         self.ntail = 1 if len(self.pm) > 6 else 0
 
 
+class StoreStats(NamedTuple):
+    """The store's counters, as `cellcoef.stats` returns them."""
+    ring_bytes: int
+    direct_bytes: int
+    hits: int
+    inserts: int
+    blocks: int
+    large_allocs: int
+    unused: int
+
+
 class RunTables:
     """The run tables of both passes of `dispatch` over every grid line.
 
@@ -88,7 +100,7 @@ class RunTables:
                 self.lines.append(lines)
         finally:
             bar.close()
-        self.stats = cellcoef.stats(self.og)
+        self.stats = StoreStats(*cellcoef.stats(self.og))
 
 
 def marks(mask):
