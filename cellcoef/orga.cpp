@@ -2,6 +2,7 @@
 
 #include "lowmem.hpp"
 #include "settings.hpp"
+#include "shared.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -28,7 +29,7 @@ float* align16(void* raw)
 void print_vector(const float* p, int n)
 {
     std::printf("DEBUG orga insert:  npar %d\n", n);
-    if (debug_mask & 0x400)
+    if (debug_mask & DEBUG_VECTOR)
         for (int i = 0; i < n; ++i) std::printf(" %d %.8e\n", i, p[i]);
 }
 
@@ -38,7 +39,7 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
 {
     for (int i = 0; i < n; ++i)
         if (std::fabs(static_cast<double>(p[i])) < FLUSH_BELOW) p[i] = 0.0f;
-    if (debug_mask & 0x600) print_vector(p, n);
+    if (debug_mask & (DEBUG_COMPARE | DEBUG_VECTOR)) print_vector(p, n);
 
     // Oldest first (the slot written next), then newest to oldest.
     const std::uint32_t first = static_cast<std::uint32_t>(o->nstored) % ORGA_RING;
@@ -51,15 +52,17 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
         while (j < n && (p[j] == stored[j] || (j < ntol && rel_close(p[j], stored[j])))) ++j;
         if (j == n) {
             if (counted) add(o->hits, 1);
-            if (debug_mask & 0x100) std::printf("DEBUG ORGA insert: npar %d HIT\n\n", n);
+            if (debug_mask & DEBUG_INSERT_RESULT)
+                std::printf("DEBUG ORGA insert: npar %d HIT\n\n", n);
             return stored;
         }
-        if ((debug_mask & 0x200) && j != 0)
+        if ((debug_mask & DEBUG_COMPARE) && j != 0)
             std::printf("DEBUG ORGA: cmp %d : %.15e != %.15e (TOL %.3e)\n", j, p[j], stored[j],
                         rel_tol);
     }
 
-    if (debug_mask & 0x100) std::printf("DEBUG ORGA insert: npar %d FAIL\n\n", n);
+    if (debug_mask & DEBUG_INSERT_RESULT)
+        std::printf("DEBUG ORGA insert: npar %d FAIL\n\n", n);
     float* copy = orga_alloc(o, n, &o->ring_bytes);
     if (copy == nullptr) return nullptr;
     if (n > 0) std::memcpy(copy, p, static_cast<std::size_t>(n) * sizeof(float));

@@ -108,8 +108,8 @@ void orga_restore(OrgaHeader* o, const OrgaHeader& last);
 // for as long as the array that owns the header's memory lives. A header that
 // fails this is refused ("Invalid store header: og"), as is an og that cannot
 // hold one: not C-contiguous, not 4-byte aligned, read-only, the size check
-// "unsigned(og->strides[0]*og->dimensions[0]) > sizeof(*o)" (reported as
-// cellcoef line 450), or too small. Everything the call changes in the header
+// "unsigned(og->strides[0]*og->dimensions[0]) > sizeof(*o)" (CHECK_STORE_SIZE),
+// or too small. Everything the call changes in the header
 // through header() stands once committed; otherwise it is put back when the
 // session ends, so a call that fails leaves og as it was. Interpreter lock held
 // throughout; no Python code may run between opening and commit().

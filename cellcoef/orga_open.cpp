@@ -4,6 +4,7 @@
 
 #include "checks.hpp"
 #include "hold.hpp"
+#include "shared.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -135,7 +136,7 @@ OrgaSession::OrgaSession(PyArrayObject* og)
         header_ = register_new(og);
         return;
     case OrgaPrepare::size_check_failed:
-        frame::report({"unsigned(og->strides[0]*og->dimensions[0]) > sizeof(*o)", "cellcoef", 450});
+        frame::report(CHECK_STORE_SIZE);
         return;
     case OrgaPrepare::too_small:
         frame::fail_arg("Array too small", "og");

@@ -7,6 +7,7 @@ are Ex, Ey, Ez, components 3 to 5 Hx, Hy, Hz; the field components of cell
 import math
 from types import SimpleNamespace
 
+import cellcoef
 import numpy as np
 
 from .model import pec_sigma
@@ -16,12 +17,6 @@ from .voxels import METAL_SIGMA, Axes, voxelise  # noqa: F401  (METAL_SIGMA: for
 EPS0 = 8.8541878128e-12
 MU0 = 1.25663706212e-6
 C0 = 1.0 / math.sqrt(EPS0 * MU0)
-
-# code word bits
-COMPONENTS = 0x3F
-PASS_BIT = 0x200
-TAG_SPLIT_LOSS = 0x400
-TAG_LUMPED = 0x800
 
 PML_ORDER = 3
 
@@ -117,9 +112,9 @@ class Grid:
 
     def codes(self):
         """The int16 code words: all six components, treatment tags, pass bit."""
-        codes = np.full(self.material.shape, COMPONENTS, dtype=np.int16)
-        codes[self.pml] |= TAG_SPLIT_LOSS | PASS_BIT
-        codes[self.lumped] |= TAG_LUMPED | PASS_BIT
+        codes = np.full(self.material.shape, cellcoef.CODE_COMPONENTS, dtype=np.int16)
+        codes[self.pml] |= cellcoef.CODE_SPLIT_LOSS | cellcoef.CODE_BOTH_PASSES
+        codes[self.lumped] |= cellcoef.CODE_LUMPED | cellcoef.CODE_BOTH_PASSES
         return codes
 
     def loss_profiles(self):

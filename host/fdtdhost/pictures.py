@@ -19,7 +19,7 @@ def model_picture(canvas, grid, path):
     model = grid.model
     spacing = np.array([s.mean() for s in grid.sizes], dtype=np.float64)
     counts = np.array(model.shape, dtype=np.int32)
-    table = np.zeros((len(model.materials), 32), dtype=np.float32)
+    table = np.zeros((len(model.materials), blockdraw.MATERIAL_ROW_FLOATS), dtype=np.float32)
     for r, mat in enumerate(model.materials):
         table[r, 0] = SHOWN if mat.show else HIDDEN
         table[r, 4:7] = mat.colour
@@ -57,7 +57,7 @@ class FieldPlane:
         u_first, u_last, v_first, v_last = self.window
         self.height, self.colour, self.vectors = mode.plane_values(*self.window)
         self.coords = [n.astype(np.float64) for n in grid.nodes]
-        self.nodes = np.zeros((grid.nx + 1, grid.ny + 1, 10), dtype=np.float32)
+        self.nodes = np.zeros((grid.nx + 1, grid.ny + 1, fieldplot.NODE_FLOATS), dtype=np.float32)
         self.cells = np.zeros((grid.nx + 1, grid.ny + 1), dtype=np.uint8)
         self.cells[u_first:u_last, v_first:v_last] = 1
         self.z = float(grid.nodes[2][mode.plane])
