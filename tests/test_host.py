@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, grid as gridmod, model as modelmod  # noqa: E402
@@ -67,7 +68,10 @@ def test_bare_model_runs(tmp_path):
     s = r.summary
     assert s["skin"]["records"] == 0 and s["arcs"]["outlines"] == 0 and s["via_rows"] == []
     # a line through the inner 6 x 4 x 2 cells: PML cell, inner cells, PML cell
-    assert "feed_line" not in s and s["runs"]["pass0"] == 8 * 3 + 16
+    assert s["runs"]["pass0"] == 8 * 3 + 16
+    # nothing to check is not a pass
+    assert {c["result"] for c in s["checks"].values()} == {"skipped"}
+    assert s["feed_line"] == {"line": None, "reason": "no lumped element to feed a line"}
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(app.PICTURES + ("summary.json",))
 
 
@@ -157,8 +161,10 @@ def test_summary_of_the_numeric_phases(run):
     skin = run.summary["skin"]
     assert 0 < skin["records"] == skin["partners"] <= skin["marked"] // 2
     feed = run.summary["feed_line"]
+    assert feed["line"] == "microstrip"
     assert feed["residual_V"] < 1e-9 and 1.0 < feed["eps_eff"] < 4.4
-    assert run.summary["checks"] == {"arcs": True, "viarow": True, "feed_line": True}
+    assert {n: c["result"] for n, c in run.summary["checks"].items()} == \
+        {"arcs": "passed", "viarow": "passed", "feed_line": "passed"}
 
 
 def _green(r, g, b):
@@ -198,7 +204,7 @@ def test_pictures_show_the_model(run, name):
 
 def host(*args, env=None):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
+                          text=True, timeout=120, env=child_env(**(env or {})))
 
 
 def broken(path, value, *more):
