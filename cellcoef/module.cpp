@@ -1,5 +1,7 @@
+#include "lowmem.hpp"
 #include "methods.hpp"
 #include "settings.hpp"
+#include "store_api.hpp"
 
 namespace {
 
@@ -12,6 +14,8 @@ PyMethodDef moduleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const cellcoef::StoreApi store_api{cellcoef::STORE_API_VERSION, cellcoef::lowmem_contains};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "cellcoef", nullptr, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
@@ -21,6 +25,15 @@ PyMODINIT_FUNC PyInit_cellcoef()
 {
     PyObject* module = frame::create(
         &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
-    if (module != nullptr) cellcoef::read_debug_mask();
+    if (module == nullptr) return nullptr;
+    cellcoef::read_debug_mask();
+    // The store's C interface for consumers of run records; not a method.
+    PyObject* api = PyCapsule_New(const_cast<cellcoef::StoreApi*>(&store_api),
+                                  cellcoef::STORE_API_NAME, nullptr);
+    if (api == nullptr || PyModule_AddObject(module, "_store_api", api) < 0) {
+        Py_XDECREF(api);
+        Py_DECREF(module);
+        return nullptr;
+    }
     return module;
 }
