@@ -158,7 +158,6 @@ bool Compiler::run()
         for (int j = 0; j < in_.ny; ++j)
             if (!line(k, j)) return false;
     if (!skin()) return false;
-    plan_.state_start = plan_.state;
     return true;
 }
 

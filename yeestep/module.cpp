@@ -11,6 +11,7 @@
 #include "cellcoef/store_api.hpp"
 #include "surfloss/skin_api.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -380,7 +381,7 @@ PyObject* reset(PyObject* args)
     if (!frame::parse(args, "O", &plan_obj)) return nullptr;
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
-    plan->state = plan->state_start;
+    std::fill(plan->state.begin(), plan->state.end(), 0.0f);
     plan->peak_energy = 0.0;
     return frame::none();
 }

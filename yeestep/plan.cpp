@@ -20,8 +20,7 @@ double unfold(const Plan& plan, double folded, int half, int axis, int j, int k)
 
 std::size_t Plan::bytes() const
 {
-    std::size_t n = sizeof(Plan) + vector_bytes(coefs) + vector_bytes(state) +
-                    vector_bytes(state_start) + vector_bytes(skin) + vector_bytes(skin_first) +
+    std::size_t n = sizeof(Plan) + vector_bytes(coefs) + vector_bytes(state) + vector_bytes(skin) + vector_bytes(skin_first) +
                     vector_bytes(skin_before) + vector_bytes(lumped);
     for (int h = 0; h < 2; ++h) n += vector_bytes(segments[h]) + vector_bytes(first[h]);
     for (int kind = 0; kind < 2; ++kind)

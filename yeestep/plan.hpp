@@ -131,8 +131,9 @@ struct Plan {
     std::vector<Segment> segments[2];
     std::vector<std::int64_t> first[2];
     std::vector<float> coefs;
-    std::vector<float> state;        // the split-loss cells' first sub-fields
-    std::vector<float> state_start;  // their values from the records' blocks
+    // The split-loss cells' first sub-fields, from the records' blocks at
+    // prepare (zero as dispatch hands them out), zero after a reset.
+    std::vector<float> state;
 
     // spacing[kind][axis], kind 0 primal (cell sizes), 1 dual (between
     // centres), and their inverses as the loops use them, in float.

@@ -112,17 +112,41 @@ Stepper::Stepper(Plan& plan, float* fields, const StepIo& io, int threads)
     const int count = static_cast<int>(pool_.size()) + 1;
     try {
         barrier_ = std::make_unique<Barrier>(count);
+        for (int t = 0; t < count; ++t) {
+            const auto [k0, k1] = slab(plan.grid.nz, count, t);
+            Slab s{k0, k1, {}, {}, {}, {}, {}};
+            range_of(io.sources, source_order_, k0, k1, s.sources);
+            range_of(io.probes, probe_order_, k0, k1, s.probes);
+            range_of(io.dft, dft_order_, k0, k1, s.dft);
+            for (std::size_t q = s.sources[0]; q < s.sources[1]; ++q) {
+                const std::int64_t n = source_order_[q];
+                const Point& p = io.sources[static_cast<std::size_t>(n)];
+                if (p.comp < 3) continue;
+                const std::int64_t cell = p.offset - p.comp * plan.grid.volume;
+                const std::int64_t j = cell % plan.grid.plane / plan.grid.row - 1;
+                s.h_adds.push_back({static_cast<std::int64_t>(p.k) * plan.grid.ny + j, p.offset, 0.0});
+                s.h_source.push_back(n);
+            }
+            // by line, keeping the order of sources on one line
+            std::vector<std::size_t> order(s.h_adds.size());
+            for (std::size_t q = 0; q < order.size(); ++q) order[q] = q;
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return s.h_adds[a].line < s.h_adds[b].line;
+            });
+            std::vector<LineAdd> adds;
+            std::vector<std::int64_t> index;
+            for (std::size_t q : order) {
+                adds.push_back(s.h_adds[q]);
+                index.push_back(s.h_source[q]);
+            }
+            s.h_adds.swap(adds);
+            s.h_source.swap(index);
+            slabs_.push_back(std::move(s));
+        }
     } catch (...) {
         release(true);
+        for (std::thread& th : pool_) th.join();
         throw;
-    }
-    for (int t = 0; t < count; ++t) {
-        const auto [k0, k1] = slab(plan.grid.nz, count, t);
-        Slab s{k0, k1, {}, {}, {}};
-        range_of(io.sources, source_order_, k0, k1, s.sources);
-        range_of(io.probes, probe_order_, k0, k1, s.probes);
-        range_of(io.dft, dft_order_, k0, k1, s.dft);
-        slabs_.push_back(s);
     }
 }
 
@@ -142,19 +166,24 @@ Stepper::~Stepper()
         if (t.joinable()) t.join();
 }
 
-// Sources, probes and DFT points of one half-step in the slab's planes.
-void Stepper::points(const Slab& s, int half, std::int64_t r)
+// F -= K J of the sources of one half-step in the slab's planes.
+void Stepper::apply_sources(const Slab& s, int half, std::int64_t r)
 {
-    const bool e_half = half == HALF_E;
-    const auto of_half = [&](const Point& p) { return (p.comp < 3) == e_half; };
     const auto ns = static_cast<std::int64_t>(io_.sources.size());
     for (std::size_t q = s.sources[0]; q < s.sources[1]; ++q) {
         const std::int64_t n = source_order_[q];
         const Point& p = io_.sources[static_cast<std::size_t>(n)];
-        if (!of_half(p)) continue;
+        if ((p.comp < 3) != (half == HALF_E)) continue;
         const double J = io_.wave[r * ns + n];
         fields_[p.offset] = static_cast<float>(fields_[p.offset] - io_.source_k[static_cast<std::size_t>(n)] * J);
     }
+}
+
+// The probes and DFT points of one half-step in the slab's planes.
+void Stepper::record(const Slab& s, int half, std::int64_t r)
+{
+    const bool e_half = half == HALF_E;
+    const auto of_half = [&](const Point& p) { return (p.comp < 3) == e_half; };
     const auto np = static_cast<std::int64_t>(io_.probes.size());
     for (std::size_t q = s.probes[0]; q < s.probes[1]; ++q) {
         const std::int64_t n = probe_order_[q];
@@ -182,20 +211,35 @@ void Stepper::points(const Slab& s, int half, std::int64_t r)
 
 void Stepper::worker(int t)
 {
-    const Slab& s = slabs_[static_cast<std::size_t>(t)];
+    Slab& s = slabs_[static_cast<std::size_t>(t)];
+    const auto ns = static_cast<std::int64_t>(io_.sources.size());
     double peak = peak_;
     for (std::int64_t r = 0; r < io_.count; ++r) {
-        if (io_.halves & HALVES_H) {
-            sweep_h(plan_, fields_, s.k0, s.k1);
-            points(s, HALF_H, r);
+        if (io_.halves == HALVES_BOTH) {
+            // One pass over the slab; its first plane's E after the meeting.
+            for (std::size_t q = 0; q < s.h_adds.size(); ++q) {
+                const std::int64_t n = s.h_source[q];
+                s.h_adds[q].value = io_.source_k[static_cast<std::size_t>(n)] * io_.wave[r * ns + n];
+            }
+            sweep_step(plan_, fields_, s.k0, s.k1, s.h_adds.data(), s.h_adds.size());
+            barrier_->wait();
+            sweep_e(plan_, fields_, s.k0, s.k0 + 1);
+            record(s, HALF_H, r);
+        } else {
+            if (io_.halves & HALVES_H) {
+                sweep_h(plan_, fields_, s.k0, s.k1);
+                apply_sources(s, HALF_H, r);
+                record(s, HALF_H, r);
+            }
+            barrier_->wait();
+            if (io_.halves & HALVES_E) sweep_e(plan_, fields_, s.k0, s.k1);
         }
-        barrier_->wait();
+        if (io_.halves & HALVES_E) {
+            apply_sources(s, HALF_E, r);
+            record(s, HALF_E, r);
+        }
         const std::int64_t n = io_.first + r + 1;
         const bool check = io_.halves == HALVES_BOTH && io_.every > 0 && n % io_.every == 0;
-        if (io_.halves & HALVES_E) {
-            sweep_e(plan_, fields_, s.k0, s.k1);
-            points(s, HALF_E, r);
-        }
         if (check)
             for (int k = s.k0; k < s.k1; ++k)
                 plane_energy_[static_cast<std::size_t>(k)] = plane_energy(plan_, fields_, k);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "plan.hpp"
+#include "sweep.hpp"
 
 #include <condition_variable>
 #include <cstdint>
@@ -72,9 +73,13 @@ private:
     struct Slab {
         int k0, k1;
         std::size_t sources[2], probes[2], dft[2];
+        // the slab's H sources for the one-pass step, by line
+        std::vector<LineAdd> h_adds;
+        std::vector<std::int64_t> h_source;
     };
     void worker(int t);
-    void points(const Slab& s, int half, std::int64_t r);
+    void apply_sources(const Slab& s, int half, std::int64_t r);
+    void record(const Slab& s, int half, std::int64_t r);
     void release(bool abort);
 
     Plan& plan_;

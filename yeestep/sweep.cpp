@@ -167,6 +167,28 @@ void low_faces(const Plan& plan, float* fields, int j, int k)
 
 }  // namespace
 
+namespace {
+
+// Before plane k's E sweep: a skin edge's rule replaces its record's, from E
+// as it was.
+void save_skin(Plan& plan, const float* fields, int k)
+{
+    const Layout& g = plan.grid;
+    for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
+        const SkinEdge& e = plan.skin[n];
+        plan.skin_before[n] = fields[e.comp * g.volume + g.cell(e.i, e.j, e.k)];
+    }
+}
+
+// After plane k's E sweep: the skin edges, then the conducting low faces.
+void finish_e_plane(Plan& plan, float* fields, int k)
+{
+    skin_plane(plan, fields, k);
+    for (int j = 0; j < plan.grid.ny; ++j) low_faces(plan, fields, j, k);
+}
+
+}  // namespace
+
 void sweep_h(Plan& plan, float* fields, int k0, int k1)
 {
     for (int k = k0; k < k1; ++k)
@@ -175,16 +197,31 @@ void sweep_h(Plan& plan, float* fields, int k0, int k1)
 
 void sweep_e(Plan& plan, float* fields, int k0, int k1)
 {
-    const Layout& g = plan.grid;
     for (int k = k0; k < k1; ++k) {
-        // A skin edge's rule replaces its record's: keep E from before the sweep.
-        for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
-            const SkinEdge& e = plan.skin[n];
-            plan.skin_before[n] = fields[e.comp * g.volume + g.cell(e.i, e.j, e.k)];
+        save_skin(plan, fields, k);
+        for (int j = 0; j < plan.grid.ny; ++j) sweep_line<false>(plan, fields, j, k);
+        finish_e_plane(plan, fields, k);
+    }
+}
+
+void sweep_step(Plan& plan, float* fields, int k0, int k1, const LineAdd* adds, std::size_t count)
+{
+    const int ny = plan.grid.ny;
+    std::size_t q = 0;
+    const auto h_line = [&](int j, int k) {
+        sweep_line<true>(plan, fields, j, k);
+        const std::int64_t line = static_cast<std::int64_t>(k) * ny + j;
+        for (; q < count && adds[q].line == line; ++q)
+            fields[adds[q].offset] = static_cast<float>(fields[adds[q].offset] - adds[q].value);
+    };
+    for (int j = 0; j < ny; ++j) h_line(j, k0);
+    for (int k = k0 + 1; k < k1; ++k) {
+        save_skin(plan, fields, k);
+        for (int j = 0; j < ny; ++j) {
+            h_line(j, k);
+            sweep_line<false>(plan, fields, j, k);
         }
-        for (int j = 0; j < g.ny; ++j) sweep_line<false>(plan, fields, j, k);
-        skin_plane(plan, fields, k);
-        for (int j = 0; j < g.ny; ++j) low_faces(plan, fields, j, k);
+        finish_e_plane(plan, fields, k);
     }
 }
 
