@@ -8,6 +8,7 @@ Long cases take fewer steps under the sanitizers (QUORAN_SANITIZED), where
 they only need to run, not to meet the tolerance of a converged run.
 """
 import math
+import re
 import os
 
 import numpy as np
@@ -379,3 +380,166 @@ def test_group_width_keeps_the_resonances():
         found.append(min(resonances(probes, start, grid.dt, 3e9),
                          key=lambda f: abs(f - continuum_frequency((1, 1, 0)))))
     assert found[1] == pytest.approx(found[0], rel=1e-6)
+
+
+def test_dft_plane_probes_and_stop_rule():
+    # The on-the-fly DFT equals the DFT of the same field's recorded values
+    # (E at (n + 1) dt) to rounding; the stop rule ends the run once the
+    # energy is 40 dB below its peak, and a run without it goes on.
+    model, grid, sim = build(strip_line(cells=20, load=50.0))
+    freqs = [1e9, 2.4e9]
+    plane = sim.add_dft_plane(["Ez", "Hx"], 2, 10, freqs)
+    probe = sim.add_probe("Ez", (15, 18, 10))
+    hprobe = sim.add_probe("Hx", (15, 18, 10))
+    pulse = simmod.gaussian_pulse(grid.dt, 4000, 3e9, 3e9)
+    sim.add_port(model.lumped[0], pulse)
+    made = sim.run(4000, stop_db=-40, every=50, chunk=300)
+    assert made < 4000 and made % 50 == 0
+    assert sim.energy() <= 1e-4 * 1.01 * max_energy(sim, model, grid, pulse, made)
+    direct = signals.spectrum(probe.values, grid.dt, freqs, offset=1.0)
+    assert np.allclose(plane.values[:, 0, 18, 15], direct, rtol=1e-9)
+    hdirect = signals.spectrum(hprobe.values, grid.dt, freqs, offset=0.5)
+    assert np.allclose(plane.values[:, 1, 18, 15], hdirect, rtol=1e-9)
+
+
+def max_energy(sim, model, grid, pulse, steps):
+    """The largest energy the stop rule saw, measured again every 50 steps."""
+    _, _, again = build(strip_line(cells=20, load=50.0))
+    again.add_port(model.lumped[0], pulse)
+    peak = 0.0
+    for _ in range(steps // 50):
+        again.run(50)
+        peak = max(peak, again.energy())
+    return peak
+
+
+def test_edge_coefficients():
+    # From the records: a lumped edge's tail conductance is the element's
+    # 50 ohm over four cells of 0.4 mm and 0.5 x 0.5 mm (128 S/m); an air
+    # edge's pair is (1, dt/eps0); an edge on a copper sheet's face, half in
+    # copper, is a conductor just above dispatch's cut-off (A = -1 + 1.4e-6);
+    # an edge on a conducting low face of the grid is held (K = 0).
+    model, grid, sim = build(strip_line(cells=20, load=50.0))
+    lumped = sim.coefficients("Ez", [(10, 18, 9)])[0]
+    assert lumped[2] == pytest.approx(0.4e-3 / (12.5 * 0.25e-6), rel=1e-6)
+    air = sim.coefficients("Ex", [(20, 20, 18)])[0]
+    assert air[0] == 1.0 and air[1] == pytest.approx(grid.dt / EPS0, rel=1e-6) and air[2] == 0
+    ground = sim.coefficients("Ex", [(20, 18, 8)])[0]
+    face = sim.coefficients("Ey", [(0, 20, 18)])[0]
+    assert 0 < ground[0] + 1 < 1e-5 and face[1] == 0
+
+
+@pytest.fixture(scope="module")
+def small():
+    """A small model with PML, lumped cells and skin records, and its inputs."""
+    cellcoef.settol(1e-6)
+    model, grid, sim = build(strip_line(cells=10, load=50.0), skin=True)
+    codes = grid.codes()
+    coefficients = pre.Coefficients(grid, grid.material_pairs(), codes)
+    tables = pre.RunTables(grid, codes, coefficients)
+    skin = pre.SkinRecords(grid)
+    args = [tables.records[0], tables.lines[0], tables.records[1], tables.lines[1],
+            simmod.spacings(grid), 1, 3, 1, 0, (skin.handle, skin.count), 7]
+    return sim, args
+
+
+def changed(args, index, value):
+    args = list(args)
+    args[index] = value
+    return args
+
+
+def records_with(records, row, column, value):
+    out = records.copy()
+    out[row, column] = value
+    return out
+
+
+def prepare_refusals(args):
+    r0, l0, r1, l1, sp = args[:5]
+    plain = int(np.flatnonzero((r0[:, 3] & 0xc00) == 0)[0])
+    split = int(np.flatnonzero((r0[:, 3] & 0xc00) == 0x400)[0])
+    wide = r0.copy()
+    wide[:, 0] += 1
+    twice = r1.copy()
+    twice[0, 3] |= 0x7
+    short = [s.copy() for s in sp]
+    short[2] = short[2][:-1]
+    beyond = l0.copy()
+    beyond[-1, -1, 1] += 1
+    zero = [s.copy() for s in sp]
+    zero[4][3] = 0.0
+    return [
+        (changed(args, 0, records_with(r0, plain, 2, 64)), "Record outside the store: records0"),
+        (changed(args, 0, records_with(r0, split, 4, 0)), "Record outside the store: records0"),
+        (changed(args, 0, records_with(r0, plain, 3, r0[plain, 3] | 0xc00)),
+         "Unsupported treatment: records0"),
+        (changed(args, 0, wide), "Invalid run table: records0"),
+        (changed(args, 1, beyond), "Invalid run table: lines0"),
+        (changed(args, 2, twice), "Component updated twice: records1"),
+        (changed(args, 0, r0.astype(np.int64)), "Wrong element size: records0"),
+        (changed(args, 3, l1[:-1]), "Array too small: lines1"),
+        (changed(args, 4, short), "Array too small: spacings[2]"),
+        (changed(args, 4, zero), "Invalid value: spacings"),
+        (changed(args, 5, 4), "Value out of range: group_width"),
+        (changed(args, 7, 2), "Value out of range: ntail"),
+        (changed(args, 9, (12345, 1)), "Invalid handle: skin"),
+        (changed(args, 10, 8), "Value out of range: boundary"),
+    ]
+
+
+def test_prepare_refuses_bad_tables(small):
+    sim, args = small
+    yeestep.prepare(*args)
+    for bad, message in prepare_refusals(args):
+        with pytest.raises(Exception, match=re.escape(message)):
+            yeestep.prepare(*bad)
+
+
+def test_step_refuses_and_changes_nothing(small):
+    sim, _ = small
+    sim.reset()
+    sim.field("Ez")[5, 18, 12] = 1.0
+    fields = sim.fields
+    cells = np.array([[2, 5, 18, 12]], np.int32)
+    out = np.zeros((3, 1))
+    wave = np.zeros((3, 1))
+    read_only = fields.copy()
+    read_only.flags.writeable = False
+    plan = sim.plan
+    refusals = [
+        ((None, fields, 0, 3, None, None, None, None), "Invalid plan: plan"),
+        ((plan, fields[:, :-1], 0, 3, None, None, None, None), "Array too small: fields"),
+        ((plan, np.zeros(fields.shape[:3] + (fields.shape[3] + 8,), np.float32), 0, 3, None, None,
+          None, None), "Wrong shape: fields"),
+        ((plan, read_only, 0, 3, None, None, None, None), "Array not writeable: fields"),
+        ((plan, fields, 0, -1, None, None, None, None), "Value out of range: count"),
+        ((plan, fields, 0, 3, None, None, None, None, 1), "Value out of range: halves"),
+        ((plan, fields, 0, 3, None, ((cells + [0, 99, 0, 0]).astype(np.int32), out), None, None),
+         "Cell outside the grid: probes"),
+        ((plan, fields, 0, 3, (cells, wave[:2]), None, None, None), "Array too small: wave"),
+        ((plan, fields, 0, 3, (cells, wave), (cells, wave), None, None),
+         "Arrays overlap: probe_out"),
+        ((plan, fields, 0, 3, None, (cells, fields[0, 0, :3, :1].astype(np.float64)), None,
+          (0, -40.0)), "Value out of range: stop"),
+        ((plan, fields, 0, 3, None, None, (cells, np.ones(2), np.zeros((2, 1))), None),
+         "Wrong element size: dft_out"),
+    ]
+    before = fields.copy()
+    state = run_copy(sim)
+    for args, message in refusals:
+        with pytest.raises(Exception, match=re.escape(message)):
+            yeestep.step(*args)
+        assert np.array_equal(fields, before)
+    # the plan's state is as before: the same steps give the same fields
+    assert np.array_equal(run_copy(sim), state)
+
+
+def run_copy(sim):
+    """Fields after 20 steps from the current fields, which stay as they are."""
+    saved = sim.fields.copy()
+    yeestep.step(sim.plan, sim.fields, 0, 20, None, None, None, None)
+    after = sim.fields.copy()
+    sim.fields[...] = saved
+    yeestep.reset(sim.plan)
+    return after

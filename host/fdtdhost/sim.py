@@ -228,7 +228,8 @@ class Simulation:
         plane._start = self._dft_sums.shape[1]
         self.dft_frequencies = freqs
         grown = np.zeros((len(freqs), plane._start + len(plane.cells)), np.complex128)
-        grown[:, :plane._start] = self._dft_sums
+        if self.planes:
+            grown[:, :plane._start] = self._dft_sums
         self._dft_sums = grown
         self.planes.append(plane)
         return plane
