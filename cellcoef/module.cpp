@@ -28,10 +28,7 @@ PyMODINIT_FUNC PyInit_cellcoef()
     if (module == nullptr) return nullptr;
     cellcoef::read_debug_mask();
     // The store's C interface for consumers of run records; not a method.
-    PyObject* api = PyCapsule_New(const_cast<cellcoef::StoreApi*>(&store_api),
-                                  cellcoef::STORE_API_NAME, nullptr);
-    if (api == nullptr || PyModule_AddObject(module, "_store_api", api) < 0) {
-        Py_XDECREF(api);
+    if (!frame::add_capsule(module, "_store_api", cellcoef::STORE_API_NAME, &store_api)) {
         Py_DECREF(module);
         return nullptr;
     }

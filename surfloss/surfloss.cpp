@@ -174,10 +174,7 @@ PyMODINIT_FUNC PyInit_surfloss()
         &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
     if (module == nullptr) return nullptr;
     // The records' C interface for the solver kernel; not a method.
-    PyObject* api = PyCapsule_New(const_cast<surfloss::SkinApi*>(&skin_api),
-                                  surfloss::SKIN_API_NAME, nullptr);
-    if (api == nullptr || PyModule_AddObject(module, "_skin_api", api) < 0) {
-        Py_XDECREF(api);
+    if (!frame::add_capsule(module, "_skin_api", surfloss::SKIN_API_NAME, &skin_api)) {
         Py_DECREF(module);
         return nullptr;
     }

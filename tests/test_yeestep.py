@@ -472,6 +472,7 @@ def prepare_refusals(args):
     return [
         (changed(args, 0, records_with(r0, plain, 2, 64)), "Record outside the store: records0"),
         (changed(args, 0, records_with(r0, split, 4, 0)), "Record outside the store: records0"),
+        (changed(args, 0, records_with(r0, plain, 2, r0[plain, 2] + 1)), "Misaligned record: records0"),
         (changed(args, 0, records_with(r0, plain, 3, r0[plain, 3] | 0xc00)),
          "Unsupported treatment: records0"),
         (changed(args, 0, wide), "Invalid run table: records0"),

@@ -226,6 +226,10 @@ bool Compiler::record(int p, const RunRecord& r, int k, int j)
     default:
         return refuse("Unsupported treatment", name);
     }
+    // Store vectors and blocks are arrays of floats, so their addresses are too.
+    if (static_cast<std::uint32_t>(r.params) % alignof(float) != 0 ||
+        (aux_floats > 0 && static_cast<std::uint32_t>(r.aux) % alignof(float) != 0))
+        return refuse("Misaligned record", name);
     const std::int64_t row_floats = static_cast<std::int64_t>(npm + npl) * gw;
     const std::int64_t groups = r.dx / gw;
     if (!in_.store_contains(static_cast<std::uint32_t>(r.params),

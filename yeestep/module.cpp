@@ -131,6 +131,28 @@ bool check_cells(PyObject* o, const char* name, const Plan& plan, std::vector<Po
     return true;
 }
 
+// A float64 [count][n] array: one value per step and point.
+PyArrayObject* check_per_step(PyObject* o, const char* name, npy_intp count, npy_intp n, bool writes)
+{
+    if (!frame::require_arrays({o})) return nullptr;
+    PyArrayObject* a = frame::array(o);
+    if (!check_block(a, name, 8, 2, {count, n}, writes)) return nullptr;
+    if (n > 0 && count > 0 && PyArray_DIM(a, 1) != n) return frame::fail_arg("Wrong shape", name), nullptr;
+    return a;
+}
+
+// The fields of a plan: float32 [6][nz + 2][ny + 2][row] exactly.
+PyArrayObject* check_fields(PyObject* o, const Layout& g, bool writes)
+{
+    if (!frame::require_arrays({o})) return nullptr;
+    PyArrayObject* a = frame::array(o);
+    if (!check_block(a, "fields", 4, 4, {COMPONENTS, g.nz + 2, g.ny + 2, g.row}, writes)) return nullptr;
+    if (PyArray_DIM(a, 0) != COMPONENTS || PyArray_DIM(a, 1) != g.nz + 2 ||
+        PyArray_DIM(a, 2) != g.ny + 2 || PyArray_DIM(a, 3) != g.row)
+        return frame::fail_arg("Wrong shape", "fields"), nullptr;
+    return a;
+}
+
 // None, or a tuple of exactly `n` items.
 bool optional_tuple(PyObject* o, const char* name, Py_ssize_t n, bool& given)
 {
@@ -241,14 +263,9 @@ PyObject* step(PyObject* args)
         return nullptr;
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
-    if (!frame::require_arrays({fields_obj})) return nullptr;
     const Layout& g = plan->grid;
-    PyArrayObject* fields = frame::array(fields_obj);
-    if (!check_block(fields, "fields", 4, 4, {COMPONENTS, g.nz + 2, g.ny + 2, g.row}, true))
-        return nullptr;
-    if (PyArray_DIM(fields, 0) != COMPONENTS || PyArray_DIM(fields, 1) != g.nz + 2 ||
-        PyArray_DIM(fields, 2) != g.ny + 2 || PyArray_DIM(fields, 3) != g.row)
-        return frame::fail_arg("Wrong shape", "fields");
+    PyArrayObject* fields = check_fields(fields_obj, g, true);
+    if (fields == nullptr) return nullptr;
     if (first < 0 || first > MAX_STEPS) return frame::fail_arg("Value out of range", "first");
     if (count < 0 || count > MAX_STEPS) return frame::fail_arg("Value out of range", "count");
     if (halves < 1 || halves > HALVES_BOTH || (halves != HALVES_BOTH && count > 1))
@@ -268,11 +285,9 @@ PyObject* step(PyObject* args)
         PyObject* cells = PyTuple_GET_ITEM(sources, 0);
         PyObject* wave = PyTuple_GET_ITEM(sources, 1);
         if (!check_cells(cells, "sources", *plan, io.sources)) return nullptr;
-        if (!frame::require_arrays({wave})) return nullptr;
         const auto ns = static_cast<npy_intp>(io.sources.size());
-        PyArrayObject* w = frame::array(wave);
-        if (!check_block(w, "wave", 8, 2, {count, ns})) return nullptr;
-        if (ns > 0 && count > 0 && PyArray_DIM(w, 1) != ns) return frame::fail_arg("Wrong shape", "wave");
+        PyArrayObject* w = check_per_step(wave, "wave", count, ns, false);
+        if (w == nullptr) return nullptr;
         io.wave = static_cast<const double*>(PyArray_DATA(w));
         const auto* c = static_cast<const std::int32_t*>(PyArray_DATA(frame::array(cells)));
         for (npy_intp p = 0; p < ns; ++p, c += 4)
@@ -285,11 +300,9 @@ PyObject* step(PyObject* args)
         PyObject* cells = PyTuple_GET_ITEM(probes, 0);
         PyObject* out = PyTuple_GET_ITEM(probes, 1);
         if (!check_cells(cells, "probes", *plan, io.probes)) return nullptr;
-        if (!frame::require_arrays({out})) return nullptr;
-        const auto np = static_cast<npy_intp>(io.probes.size());
-        PyArrayObject* o = frame::array(out);
-        if (!check_block(o, "probe_out", 8, 2, {count, np}, true)) return nullptr;
-        if (np > 0 && count > 0 && PyArray_DIM(o, 1) != np) return frame::fail_arg("Wrong shape", "probe_out");
+        PyArrayObject* o = check_per_step(out, "probe_out", count,
+                                          static_cast<npy_intp>(io.probes.size()), true);
+        if (o == nullptr) return nullptr;
         io.probe_out = static_cast<double*>(PyArray_DATA(o));
         read.push_back({frame::array(cells), "probes"});
         written.push_back({o, "probe_out"});
@@ -355,13 +368,8 @@ PyObject* energy_method(PyObject* args)
     if (!frame::parse(args, "OO|i", &plan_obj, &fields_obj, &threads)) return nullptr;
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
-    if (!frame::require_arrays({fields_obj})) return nullptr;
-    const Layout& g = plan->grid;
-    PyArrayObject* fields = frame::array(fields_obj);
-    if (!check_block(fields, "fields", 4, 4, {COMPONENTS, g.nz + 2, g.ny + 2, g.row})) return nullptr;
-    if (PyArray_DIM(fields, 0) != COMPONENTS || PyArray_DIM(fields, 1) != g.nz + 2 ||
-        PyArray_DIM(fields, 2) != g.ny + 2 || PyArray_DIM(fields, 3) != g.row)
-        return frame::fail_arg("Wrong shape", "fields");
+    PyArrayObject* fields = check_fields(fields_obj, plan->grid, false);
+    if (fields == nullptr) return nullptr;
     if (threads < 0 || threads > MAX_THREADS) return frame::fail_arg("Value out of range", "threads");
     double w = 0.0;
     {

@@ -25,6 +25,22 @@ struct LineRows {
     const float* ix;  // inverse x spacing per cell
 };
 
+struct Differences {
+    float a, b;
+};
+
+// Da and Db at cell t, the one along x times the cell's inverse spacing.
+template <int XT>
+inline Differences differences(int t, const float* __restrict ah, const float* __restrict al,
+                               const float* __restrict bh, const float* __restrict bl,
+                               const float* __restrict ix)
+{
+    Differences d{ah[t] - al[t], bh[t] - bl[t]};
+    if (XT == 1) d.a = d.a * ix[t];
+    if (XT == 2) d.b = d.b * ix[t];
+    return d;
+}
+
 template <bool H, int XT, bool VARY>
 void plain_loop(float* __restrict f, const float* __restrict ah, const float* __restrict al,
                 const float* __restrict bh, const float* __restrict bl,
@@ -34,12 +50,9 @@ void plain_loop(float* __restrict f, const float* __restrict ah, const float* __
     const float* ca = co + (VARY ? n : 1);
     const float* cb = co + (VARY ? 2 * n : 2);
     for (int t = 0; t < n; ++t) {
-        float da = ah[t] - al[t];
-        float db = bh[t] - bl[t];
-        if (XT == 1) da = da * ix[t];
-        if (XT == 2) db = db * ix[t];
+        const Differences d = differences<XT>(t, ah, al, bh, bl, ix);
         const int q = VARY ? t : 0;
-        const float curl = ca[q] * da - cb[q] * db;
+        const float curl = ca[q] * d.a - cb[q] * d.b;
         f[t] = H ? A[q] * f[t] - curl : A[q] * f[t] + curl;
     }
 }
@@ -56,15 +69,12 @@ void split_loop(float* __restrict f, const float* __restrict ah, const float* __
     const float* pl1 = co + (VARY ? 2 * n : 2);
     const float* pm1 = co + (VARY ? 3 * n : 3);
     for (int t = 0; t < n; ++t) {
-        float da = ah[t] - al[t];
-        float db = bh[t] - bl[t];
-        if (XT == 1) da = da * ix[t];
-        if (XT == 2) db = db * ix[t];
+        const Differences d = differences<XT>(t, ah, al, bh, bl, ix);
         const int q = VARY ? t : 0;
         const float s0 = s[t];
         const float s1 = f[t] - s0;
-        const float n0 = H ? pl0[q] * s0 - pm0[q] * da : pl0[q] * s0 + pm0[q] * da;
-        const float n1 = H ? pl1[q] * s1 + pm1[q] * db : pl1[q] * s1 - pm1[q] * db;
+        const float n0 = H ? pl0[q] * s0 - pm0[q] * d.a : pl0[q] * s0 + pm0[q] * d.a;
+        const float n1 = H ? pl1[q] * s1 + pm1[q] * d.b : pl1[q] * s1 - pm1[q] * d.b;
         s[t] = n0;
         f[t] = n0 + n1;
     }
