@@ -423,12 +423,15 @@ bool Compiler::skin()
             const int k = static_cast<int>(e[1]);
             const int j = static_cast<int>(e[2]);
             const int i = static_cast<int>(e[3]);
-            plan_.skin.push_back({c, i, j, k, A, fold(K, HALF_E, axis_a(c), j, k),
-                                  fold(K, HALF_E, axis_b(c), j, k), energy_weight(K, c, j, k)});
+            plan_.skin.push_back({c * plan_.grid.volume + plan_.grid.cell(i, j, k), c, i, j, k, A,
+                                  fold(K, HALF_E, axis_a(c), j, k), fold(K, HALF_E, axis_b(c), j, k),
+                                  energy_weight(K, c, j, k), 0});
         }
     }
-    std::stable_sort(plan_.skin.begin(), plan_.skin.end(),
-                     [](const SkinEdge& a, const SkinEdge& b) { return a.k < b.k; });
+    // by plane, then along the memory of each component's plane
+    std::stable_sort(plan_.skin.begin(), plan_.skin.end(), [](const SkinEdge& a, const SkinEdge& b) {
+        return a.k != b.k ? a.k < b.k : a.at < b.at;
+    });
     for (const SkinEdge& e : plan_.skin) ++plan_.skin_first[static_cast<std::size_t>(e.k) + 1];
     for (int k = 0; k < in_.nz; ++k) plan_.skin_first[k + 1] += plan_.skin_first[k];
     plan_.skin_before.assign(plan_.skin.size(), 0.0f);

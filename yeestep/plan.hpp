@@ -102,11 +102,14 @@ static_assert(sizeof(Segment) == 32, "Segment layout");
 // An edge of a sheet with skin-effect loss: after the E sweep its value is
 // replaced by A E + (ca Da - cb Db), E taken from before the sweep.
 struct SkinEdge {
+    std::int64_t at;  // element of the fields
     std::int32_t comp;  // 0, 1, 2
     std::int32_t i, j, k;
     float A, ca, cb, weight;
+    std::int32_t reserved;
 };
-static_assert(sizeof(SkinEdge) == 32, "SkinEdge layout");
+static_assert(sizeof(SkinEdge) == 48, "SkinEdge layout");
+static_assert(offsetof(SkinEdge, comp) == 8, "SkinEdge layout");
 
 // An E edge of a lumped element: the conductance of its tail terms, which its
 // update pair already holds.
@@ -140,7 +143,7 @@ struct Plan {
     std::vector<double> spacing[2][3];
     std::vector<float> inverse[2][3];
 
-    std::vector<SkinEdge> skin;              // ordered by k
+    std::vector<SkinEdge> skin;              // ordered by element
     std::vector<std::int64_t> skin_first;    // skin[skin_first[k] .. skin_first[k + 1])
     std::vector<float> skin_before;          // E of each skin edge before the sweep
 

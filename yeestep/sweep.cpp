@@ -143,15 +143,26 @@ void sweep_line(Plan& plan, float* fields, int j, int k)
 
 void skin_plane(Plan& plan, float* fields, int k)
 {
+    const Layout& g = plan.grid;
+    // per component: the H fields of Da and Db, relative to the edge, and
+    // their backward steps
+    std::int64_t to_a[3], to_b[3], step_a[3], step_b[3];
+    for (int c = 0; c < 3; ++c) {
+        to_a[c] = (3 + (c + 2) % 3 - c) * g.volume;
+        to_b[c] = (3 + (c + 1) % 3 - c) * g.volume;
+        step_a[c] = g.step((c + 1) % 3);
+        step_b[c] = g.step((c + 2) % 3);
+    }
+    const float* ix = plan.inverse[1][0].data();
     for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
         const SkinEdge& e = plan.skin[n];
-        const LineRows r = line_rows(plan, fields, e.comp, e.j, e.k);
-        const int i = e.i;
-        float da = r.ah[i] - r.al[i];
-        float db = r.bh[i] - r.bl[i];
-        if (e.comp == 2) da = da * r.ix[i];
-        if (e.comp == 1) db = db * r.ix[i];
-        r.f[i] = e.A * plan.skin_before[n] + (e.ca * da - e.cb * db);
+        const float* ha = fields + e.at + to_a[e.comp];
+        const float* hb = fields + e.at + to_b[e.comp];
+        float da = ha[0] - ha[-step_a[e.comp]];
+        float db = hb[0] - hb[-step_b[e.comp]];
+        if (e.comp == 2) da = da * ix[e.i];
+        if (e.comp == 1) db = db * ix[e.i];
+        fields[e.at] = e.A * plan.skin_before[n] + (e.ca * da - e.cb * db);
     }
 }
 
@@ -183,11 +194,8 @@ namespace {
 // as it was.
 void save_skin(Plan& plan, const float* fields, int k)
 {
-    const Layout& g = plan.grid;
-    for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
-        const SkinEdge& e = plan.skin[n];
-        plan.skin_before[n] = fields[e.comp * g.volume + g.cell(e.i, e.j, e.k)];
-    }
+    for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n)
+        plan.skin_before[n] = fields[plan.skin[n].at];
 }
 
 // After plane k's E sweep: the skin edges, then the conducting low faces.
@@ -264,7 +272,7 @@ double plane_energy(const Plan& plan, const float* fields, int k)
     }
     for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
         const SkinEdge& e = plan.skin[n];
-        const double v = fields[e.comp * g.volume + g.cell(e.i, e.j, e.k)];
+        const double v = fields[e.at];
         total += static_cast<double>(e.weight) * plan.spacing[e.comp == 0 ? 0 : 1][0][e.i] * v * v;
     }
     return 0.5 * total;
