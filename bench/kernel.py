@@ -117,7 +117,7 @@ def openems_rate(n, pml, steps, threads):
                              capture_output=True, text=True, timeout=3600)
     except (OSError, subprocess.TimeoutExpired):
         return None
-    found = re.search(r"Time for (\d+) iterations with \d+ cells : ([0-9.eE+-]+) sec",
+    found = re.search(r"Time for (\d+) iterations with [0-9.eE+]+ cells : ([0-9.eE+-]+) sec",
                       out.stdout + out.stderr)
     if out.returncode != 0 or found is None:
         return None

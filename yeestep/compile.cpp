@@ -265,6 +265,12 @@ bool Compiler::record(int p, const RunRecord& r, int k, int j)
                 rule.coef[2] = B_POS[c] < 0 ? P : P * a[B_POS[c]];
                 const double w = W_POS[c] < 0 ? 1.0 : a[W_POS[c]];
                 rule.coef[3] = P == 0.0f ? 0.0f : static_cast<float>(w / P);
+            } else if (tag == TAG_SPLIT_LOSS && pl(2 * c) == pl(2 * c + 1) && pm(2 * c) == pm(2 * c + 1)) {
+                // Sub-fields of equal pairs sum to the field's own update (no
+                // loss of the layer on this component here): one field, no
+                // state. It stays out of the energy, as split cells do.
+                raw_plain(rule, c, pl(2 * c), pm(2 * c), j, k);
+                rule.coef[3] = 0.0f;
             } else if (tag == TAG_SPLIT_LOSS) {
                 // Rows 2c and 2c + 1: the sub-fields driven by Da and by Db.
                 const int half = c < 3 ? HALF_E : HALF_H;
