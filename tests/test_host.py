@@ -99,6 +99,25 @@ def test_voxels_codes_and_pairs():
     assert np.count_nonzero(lumped_b) == 2 and not pairs[6][1].any()
 
 
+
+def test_skin_marks_sit_on_the_faces_the_field_sees():
+    # surfloss's records address the E edges on a marked cell's lower face:
+    # a sheet marks its own layer (its lower face) and the layer above (its
+    # upper face) wherever the cell across the face is no conductor
+    g = gridmod.Grid(modelmod.validate(TINY))
+    mask, values, _ = g.skin_data()
+    assert (mask[3, 2:10, 2:14] == 0b011).all()             # ground, facing the air below
+    assert mask[4, 5, 5] == 0b011 and mask[4, 8, 4] == 0    # facing the substrate, not a via
+    assert (mask[6, 3:9, 7:12] == 0b011).all() and (mask[7, 3:9, 7:12] == 0b011).all()
+    assert not mask[8:].any() and not mask[:3].any()
+    # sigma * skin depth over the face's dual spacing: 0.5 mm at the ground
+    # (cells of 0.5 mm), half of 0.5 and 0.794 mm above the patch
+    sigma = 5.8e7
+    conductance = sigma / np.sqrt(np.pi * 2.4e9 * gridmod.MU0 * sigma)
+    assert values[0, 4, 5, 5] == pytest.approx(conductance / 0.5e-3, rel=1e-6)
+    above = 0.5e-3 * (g.sizes[2][6] + g.sizes[2][7])
+    assert values[1, 7, 5, 9] == pytest.approx(conductance / above, rel=1e-6)
+
 @pytest.fixture(scope="module")
 def run_groups_of_2(tmp_path_factory):
     out = tmp_path_factory.mktemp("host2")
