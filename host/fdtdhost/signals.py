@@ -78,10 +78,15 @@ def strongest(modes, count):
     return sorted(sorted(modes, key=lambda m: -m.amplitude)[:count], key=lambda m: m.frequency)
 
 
-def spectrum(samples, dt, freqs, offset=0.5):
+def spectrum(samples, dt, freqs, offset=0.5, block=64):
     """sum(x[n] exp(-i 2 pi f t_n)) dt at each frequency, t_n = (n + offset) dt:
-    the Fourier transform of a sampled signal (a port's V or I at (n + 1/2) dt)."""
+    the Fourier transform of a sampled signal (a port's V or I at (n + 1/2) dt).
+    Taken `block` frequencies at a time, so memory stays block x samples."""
     x = np.asarray(samples, dtype=np.float64)
     t = (np.arange(len(x)) + offset) * dt
-    f = np.asarray(freqs, dtype=np.float64)
-    return np.exp(-2j * np.pi * f[:, None] * t[None, :]) @ x * dt
+    f = np.atleast_1d(np.asarray(freqs, dtype=np.float64))
+    out = np.empty(len(f), dtype=np.complex128)
+    for start in range(0, len(f), block):
+        part = f[start:start + block]
+        out[start:start + block] = np.exp(-2j * np.pi * part[:, None] * t[None, :]) @ x * dt
+    return out
