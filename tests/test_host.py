@@ -293,6 +293,16 @@ DEEP = "[" * 100_000 + "]" * 100_000
             ["lumped"], [], ["vias"], []),
      "materials[1].eps_r: gives eps / dt of"),
     (broken(["view", "depth"], 3), "view.depth: unknown field"),
+    (broken(["view", "tilt"], 200), "view.tilt: expected a number from -180 to 180"),
+    (broken(["simulation"], {"band": [5e9, 1e9]}), "simulation.band: expected from below to"),
+    (broken(["simulation"], {"port": "load"}), 'simulation.port: no lumped element named "load"'),
+    (broken(["simulation"], {"stop_db": 3}), "simulation.stop_db: expected a number from -300 to -1"),
+    (broken(["simulation"], {"plane": 99}), "simulation.plane: outside the grid (0 to 9.55362 mm)"),
+    (broken(["simulation"], {"dft": [2.4e9, 0]}), "simulation.dft[1]: expected a number from 1 to"),
+    (broken(["simulation"], {"probes": [{"component": "Ez", "at": [1, 1, 99]}]}),
+     "simulation.probes[0].at: outside the grid along z"),
+    (broken(["simulation"], {"probes": [{"component": "Ew", "at": [1, 1, 1]}]}),
+     'simulation.probes[0].component: expected "Ex", "Ey"'),
 ])
 def test_malformed_model_names_the_field(tmp_path, capsys, text, message):
     path = tmp_path / "bad.json"

@@ -258,3 +258,23 @@ def test_plane_record_equals_the_kernels_dft(tmp_path):
                          0.5 * (ez[k - 1][nodes] + ez[k][nodes])])
     found = run.plane_phasor(f)
     assert np.abs(found - expected).max() < 1e-3 * np.abs(expected).max()
+
+
+def test_dft_frequencies_export_the_volume(tmp_path):
+    # the model's DFT frequencies: the kernel transforms the volume as it
+    # steps; each frequency's file holds E on the cells' nodes, the same
+    # field as the plane record gives at that frequency on the plane's layer
+    f = 3.0e9
+    model = dict(TINY, simulation={"dft": [f], "volume": True})
+    run = app.Run(modelmod.validate(model), str(tmp_path), pictures=False,
+                  export=["vtk"]).run()
+    name = "volume_3.0000GHz.vtr"
+    assert name in run.summary["files"]
+    coords, data, to_numpy = vtk_grid(tmp_path / name)
+    grid = run.grid
+    assert [len(c) for c in coords] == [grid.nx, grid.ny, grid.nz]
+    assert np.array_equal(coords[2], grid.nodes[2][:-1])
+    ez = to_numpy(data.GetPointData().GetArray("Ez_re")) + \
+        1j * to_numpy(data.GetPointData().GetArray("Ez_im"))
+    kernel = run.port_run.dft_planes[5].values[0][2] / run.port_run.source_at(f)
+    assert np.allclose(ez.reshape(grid.nz, grid.ny, grid.nx)[5], kernel, rtol=1e-6, atol=0)
