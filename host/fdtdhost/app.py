@@ -371,8 +371,10 @@ def simulation_rows(s):
             text += f"; cavity model {ref['patch']['frequency_Hz'] / 1e9:.4g} GHz"
         rows.append(("resonance", text + ")"))
     best = s["s11_minimum"]
-    rows.append(("S11 minimum", f"{best['db']:.1f} dB at {best['frequency_Hz'] / 1e9:.4g} GHz "
-                                "(match)"))
+    text = f"{best['db']:.1f} dB at {best['frequency_Hz'] / 1e9:.4g} GHz (match)"
+    if m is not None:
+        text += f"; {m['s11_db']:.1f} dB at the resonance"
+    rows.append(("S11 minimum", text))
     return rows
 
 

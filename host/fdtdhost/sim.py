@@ -659,6 +659,8 @@ class PortRun:
         m = self.resonance
         out["resonance"] = None if m is None else {
             "frequency_Hz": m.frequency, "q": m.q,
+            "s11_db": float(rf.db(np.interp(m.frequency, self.freqs, self.s11.real)
+                                  + 1j * np.interp(m.frequency, self.freqs, self.s11.imag))),
             "method": "harmonic inversion (matrix pencil) of the ring-down of "
                       + ("Ez under the patch's far edge" if self.ring is not None
                          else "the port voltage")}
