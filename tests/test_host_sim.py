@@ -278,3 +278,17 @@ def test_dft_frequencies_export_the_volume(tmp_path):
         1j * to_numpy(data.GetPointData().GetArray("Ez_im"))
     kernel = run.port_run.dft_planes[5].values[0][2] / run.port_run.source_at(f)
     assert np.allclose(ez.reshape(grid.nz, grid.ny, grid.nx)[5], kernel, rtol=1e-6, atol=0)
+
+
+def test_command_line_options(tmp_path):
+    path = tmp_path / "tiny.json"
+    path.write_text(json.dumps(TINY))
+    for args, ran, label in ((["--no-simulation"], False, "analytic stand-in"),
+                             (["--field", "stand-in"], True, "analytic stand-in"),
+                             ([], True, "GHz, resonance")):
+        out = tmp_path / "_".join(args or ["plain"])
+        result = host(str(path), "--out", str(out), "--quiet", *args)
+        assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+        s = json.loads((out / "summary.json").read_text())
+        assert s["simulation"]["ran"] == ran and label in s["field_pictures"]
+        assert (out / app.TOUCHSTONE).exists() == ran

@@ -397,10 +397,11 @@ def line_section(grid, element):
     """The feed line's uniform part, as cell indices: `substrate` (k0, k1) the
     cells the element spans, `strip` the strip's layer above them, `across`
     (j0, j1) its cells across y, `along` (i0, i1) the columns along x from
-    the element where the strip keeps that cross-section. None without one."""
+    the element where the strip keeps that cross-section. None without one,
+    or without room in the grid for the current loop around the strip."""
     k, j, i = element.region
     strip = k.stop
-    if element.axis != 2 or strip >= grid.nz:
+    if element.axis != 2 or strip + 2 >= grid.nz:
         return None
     metal = grid.sigma[strip] >= METAL_SIGMA              # [y][x]
     row = metal[:, i.start]
@@ -411,6 +412,8 @@ def line_section(grid, element):
         j0 -= 1
     while j1 < grid.ny and row[j1]:
         j1 += 1
+    if j0 < 2 or j1 + 1 >= grid.ny:
+        return None
     i0 = i1 = i.start
     while i1 < grid.nx and np.array_equal(metal[:, i1], row):
         i1 += 1
