@@ -101,3 +101,80 @@ def test_borrowed_lists_outlive_their_owner():
     del pm, a, b
     gc.collect()
     np.testing.assert_array_equal(pl.toarray(), np.ones((3, 4, 5), np.float32))
+
+
+def entries(r):
+    return [r.entry(i) for i in np.ndindex(*r.shape[:-1])]
+
+
+def split(values, rows):
+    """`values` cut along the first axis into slabs of `rows` rows each."""
+    ends = np.cumsum(rows)
+    assert ends[-1] == len(values)
+    return [values[end - n:end] for n, end in zip(rows, ends)]
+
+
+RNG = np.random.default_rng(7)
+# lines of few values, many of them repeated, so that lines borrow across slabs
+LAYERED = np.repeat(RNG.integers(0, 3, (3, 1, 2, 9)), [2, 3, 4], axis=0).reshape(9, 2, 9) * 0.5
+
+
+@pytest.mark.parametrize("values, rows", [
+    (LAYERED, [9]),
+    (LAYERED, [1] * 9),
+    (LAYERED, [0, 2, 0, 4, 3]),                               # empty slabs
+    (LAYERED.astype(np.float64) / 3, [4, 5]),                 # cast to float32 per slab
+    (np.array([[0.0, 1.0], [-0.0, 1.0], [1e-38, 1.0], [0.0, 1.0]]), [1, 1, 2]),  # equal once flushed
+    (RNG.integers(0, 2, (2, 3, 4, 5)).astype(np.float32), [1, 1]),
+    (np.full((6, 32766), 2.5, np.float32), [5, 1]),
+])
+def test_from_slabs_is_the_whole_array(values, rows):
+    whole = rlearray.RleArray(values)
+    built = rlearray.RleArray.from_slabs(values.shape, iter(split(values, rows)))
+    assert type(built) is rlearray.RleArray and built.shape == whole.shape
+    assert entries(built) == entries(whole)
+    assert (built.nbytes, built.used_bytes, built.shared_lines) == \
+        (whole.nbytes, whole.used_bytes, whole.shared_lines)
+    np.testing.assert_array_equal(built.toarray(), whole.toarray())
+
+
+def test_repeated_and_recurring_lines_borrow():
+    # A line equal to the one before and one equal to an earlier line both
+    # borrow that line's list; a line that only flushes to an earlier one too.
+    r = rlearray.RleArray([[1, 2, 2], [1, 2, 2], [3, 3, 3], [1, 2, 2], [1e-38, 0, 0], [0, 0, 0]])
+    assert [e[1] for e in entries(r)] == [1, 0, 1, 0, 1, 0]
+    assert r.shared_lines == 3 and r.used_bytes == 6 * 16 + (3 + 2 + 2) * 8
+    assert entries(r)[1] == entries(r)[3] == (2.0, 0, [(0.5, 0), (1.0, 1), (0.0, 3)])
+
+
+def refused_slabs():
+    def failing():
+        yield np.ones((1, 3))
+        raise RuntimeError("slab source failed")
+
+    ones = np.ones((2, 3), np.float32)
+    return [
+        ((5,), [np.ones(5)], ValueError, "2 to 10 dimensions, not 1"),
+        ((1,) * 11, [np.ones((1,) * 11)], ValueError, "2 to 10 dimensions, not 11"),
+        ((2, 0), [], ValueError, "dimensions do not fit"),
+        ((2, 32767), [], ValueError, "dimensions do not fit"),
+        ((2, 2**40), [], ValueError, "dimensions do not fit"),
+        (5, [ones], TypeError, None),
+        (("a", 3), [ones], TypeError, None),
+        ((2, 3), 5, TypeError, None),
+        ((2, 3), [ones[:1], np.ones((1, 4))], ValueError, r"slab 1 \(2 dimensions\) does not "
+                                                          r"continue shape \(2, 3\) after 1 rows"),
+        ((2, 3), [np.ones(3)], ValueError, "does not continue"),
+        ((2, 3), [np.float32(1.0)], ValueError, r"slab 0 \(0 dimensions\)"),
+        ((2, 3), [ones, ones[:1]], ValueError, "slab 1 .* after 2 rows"),
+        ((2, 3), [ones[:1]], ValueError, r"slabs end after 1 of the 2 rows of shape \(2, 3\)"),
+        ((2, 3), [ones[:1], [[1.0, np.inf, 1.0]]], ValueError, "finite"),
+        ((2, 3), [ones[:1], [["a", "b", "c"]]], ValueError, "could not convert"),
+        ((2, 3), failing(), RuntimeError, "slab source failed"),
+    ]
+
+
+@pytest.mark.parametrize("shape, slabs, error, message", refused_slabs())
+def test_from_slabs_refusals(shape, slabs, error, message):
+    with pytest.raises(error, match=message):
+        rlearray.RleArray.from_slabs(shape, slabs)
