@@ -35,9 +35,9 @@ class Run:
         model = self.model
         os.makedirs(self.out_dir, exist_ok=True)
         self.grid = grid = self.phase("voxelise", lambda: gridmod.Grid(model))
-        self.pairs = self.phase("material pairs", grid.material_pairs)
+        pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, pairs, self.codes))
         self.tables = self.phase(
             "dispatch", lambda: pre.RunTables(grid, self.codes, self.coefficients))
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
@@ -53,7 +53,7 @@ class Run:
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
-                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
+                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
                 path = os.path.join(self.out_dir, name)
                 self.pictures[name] = self.phase(name, lambda: draw(path))
         self.summary = self.make_summary()

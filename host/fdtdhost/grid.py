@@ -5,9 +5,11 @@ are Ex, Ey, Ez, components 3 to 5 Hx, Hy, Hz; the field components of cell
 (i, j, k) sit on the edges and faces that leave its lowest corner node.
 """
 import math
+from typing import NamedTuple
 from types import SimpleNamespace
 
 import numpy as np
+import rlearray
 
 
 EPS0 = 8.8541878128e-12
@@ -23,6 +25,52 @@ TAG_LUMPED = 0x800
 
 PML_ORDER = 3
 
+# The material data is built in slabs of whole z planes of about this many
+# cells, so that its float64 temporaries stay in the cache and no array of the
+# whole grid is held but the material indices, the skin marks and the codes.
+SLAB_CELLS = 1 << 18
+
+
+class CellValues:
+    """A material property per cell, looked up from the material indices when
+    indexed (`grid.sigma[:, :, i]`, `grid.eps_r[k, j, i]`): no array of the
+    whole grid is held."""
+
+    def __init__(self, table, material):
+        # + 0.0 turns a -0.0 of the model into 0.0: sums that start from a
+        # cell's value are then the sums from 0.0 they stand for
+        self.table = np.asarray(table, dtype=np.float64) + 0.0
+        self.material = material
+
+    @property
+    def shape(self):
+        return self.material.shape
+
+    def __getitem__(self, key):
+        return self.table[self.material[key]]
+
+
+class WorkArrays:
+    """Arrays kept from slab to slab: fresh pages for every slab would cost
+    more than the arithmetic done in them."""
+
+    def __init__(self):
+        self._arrays = {}
+
+    def get(self, name, shape, dtype):
+        array = self._arrays.get(name)
+        if array is None or array.shape != tuple(shape) or array.dtype != dtype:
+            array = self._arrays[name] = np.empty(shape, dtype=dtype)
+        return array
+
+
+class LumpedCells(NamedTuple):
+    """The cells of a lumped element: region (z, y, x slices), axis, and the
+    conductivity of each cell (float64, the region's shape)."""
+    region: tuple
+    axis: int
+    sigma: np.ndarray
+
 
 class Grid:
     """The voxel model: cell sizes, material indices and marked cells."""
@@ -37,16 +85,12 @@ class Grid:
         self.ncells = nx * ny * nz
         self.material = np.zeros((nz, ny, nx), dtype=np.uint8)
         self.skin = np.zeros((nz, ny, nx), dtype=np.uint8)
-        self.lumped = np.zeros((nz, ny, nx), dtype=bool)
-        self.lumped_sigma = np.zeros((nz, ny, nx), dtype=np.float64)
-        self.lumped_on_axis = np.zeros((3, nz, ny, nx), dtype=bool)
+        self.lumped_cells = []
         self._voxelise()
-        self.pml = self._pml_cells()
         self._place_lumped()
-        eps = np.array([m.eps_r for m in model.materials])
-        sig = np.array([m.sigma for m in model.materials])
-        self.eps_r = eps[self.material]
-        self.sigma = sig[self.material]
+        self.eps_r = CellValues([m.eps_r for m in model.materials], self.material)
+        self.sigma = CellValues([m.sigma for m in model.materials], self.material)
+        self.slab_planes = max(1, SLAB_CELLS // (nx * ny))
         smallest = [s.min() * 1e-3 for s in self.sizes]
         self.dt = model.courant / (C0 * math.sqrt(sum(1.0 / h ** 2 for h in smallest)))
 
@@ -85,16 +129,10 @@ class Grid:
             zs = self._range(2, via.z[0], via.z[1])
             self.material[zs][:, inside] = via.material
 
-    def _pml_cells(self):
-        p = self.model.pml
-        inner = np.zeros((self.nz, self.ny, self.nx), dtype=bool)
-        inner[p:self.nz - p, p:self.ny - p, p:self.nx - p] = True
-        return ~inner
-
     def _place_lumped(self):
         for elem in self.model.lumped:
             region, ax = elem.region, elem.axis
-            cells = self.lumped[region].size
+            cells = math.prod(s.stop - s.start for s in region)
             # cells in series share the resistance; as a conductivity of the cell
             length = self.sizes[ax][region[2 - ax]] * 1e-3
             across = [a for a in range(3) if a != ax]
@@ -102,53 +140,138 @@ class Grid:
                            self.sizes[across[1]][region[2 - across[1]].start])
             shape = [1, 1, 1]
             shape[2 - ax] = cells
-            self.lumped[region] = True
-            self.lumped_sigma[region] = (length / (elem.resistance / cells * area)).reshape(shape)
-            self.lumped_on_axis[ax][region] = True
+            sigma = (length / (elem.resistance / cells * area)).reshape(shape)
+            self.lumped_cells.append(LumpedCells(region, ax, sigma))
 
     # -- data for cellcoef
 
-    def edge_average(self, values, component):
-        """Average of `values` over the four cells that share the E edge."""
-        nz, ny, nx = values.shape
-        padded = np.pad(values, ((1, 0), (1, 0), (1, 0)), mode="edge")  # index -1 = 0
+    def slabs(self):
+        """The (first, end) z planes of the slabs the material data is built in."""
+        step = self.slab_planes
+        return [(z, min(z + step, self.nz)) for z in range(0, self.nz, step)]
+
+    def edge_average(self, values, component, region, work=None):
+        """Average of `values` (a `CellValues`) over the four cells that share
+        the E edge, for the cells of `region` (z, y, x slices with start and
+        stop); a neighbour below index 0 is the cell at index 0.
+
+        The result lies in `work` (a `WorkArrays`) when given, until its
+        next use.
+        """
+        work = work or WorkArrays()
+        n = [s.stop - s.start for s in region]
+        index = work.get("index", [k + 1 for k in n], np.uint8)
+        # the cells and their lower neighbours; index -1 repeats index 0
+        pad = [1 if s.start == 0 else 0 for s in region]
+        index[pad[0]:, pad[1]:, pad[2]:] = self.material[
+            tuple(slice(s.start - 1 + p, s.stop) for s, p in zip(region, pad))]
+        if pad[0]:
+            index[0] = index[1]
+        if pad[1]:
+            index[:, 0] = index[:, 1]
+        if pad[2]:
+            index[:, :, 0] = index[:, :, 1]
+        padded = np.take(values.table, index, mode="clip",
+                         out=work.get("values", index.shape, np.float64))
         across = [2 - a for a in range(3) if a != component % 3]
-        total = np.zeros(values.shape)
+        shifted = []
         for d0 in (0, 1):
             for d1 in (0, 1):
                 start = [1, 1, 1]
                 start[across[0]] -= d0
                 start[across[1]] -= d1
-                total += padded[start[0]:start[0] + nz, start[1]:start[1] + ny,
-                                start[2]:start[2] + nx]
-        return total / 4.0
+                shifted.append(padded[start[0]:start[0] + n[0], start[1]:start[1] + n[1],
+                                      start[2]:start[2] + n[2]])
+        total = np.add(shifted[0], shifted[1], out=work.get("total", n, np.float64))
+        total += shifted[2]
+        total += shifted[3]
+        total /= 4.0
+        return total
+
+    def _averages(self, values, component, scale=None):
+        """float32 slabs of the edge average of `values`, times `scale` over dt
+        if given; each slab is overwritten by the next."""
+        work = WorkArrays()
+        for z0, z1 in self.slabs():
+            region = slice(z0, z1), slice(0, self.ny), slice(0, self.nx)
+            average = self.edge_average(values, component, region, work)
+            if scale is not None:
+                average *= scale
+                average /= self.dt
+            single = work.get("float32", average.shape, np.float32)
+            np.copyto(single, average)
+            yield single
+
+    def _constant(self, value):
+        """float32 slabs of one value."""
+        slab = np.full((self.slab_planes, self.ny, self.nx), value, dtype=np.float32)
+        for z0, z1 in self.slabs():
+            yield slab[:z1 - z0]
+
+    def _lumped_conductance(self, axis):
+        """float32 slabs of the conductivity of the lumped elements along `axis`.
+
+        Where elements overlap, a cell takes the conductivity of the last one
+        and counts for the axes of all of them.
+        """
+        zero = np.zeros((self.slab_planes, self.ny, self.nx), dtype=np.float32)
+        for z0, z1 in self.slabs():
+            inside = [(cells, max(cells.region[0].start, z0), min(cells.region[0].stop, z1))
+                      for cells in self.lumped_cells]
+            inside = [(cells, k0, k1) for cells, k0, k1 in inside if k0 < k1]
+            if not inside:
+                yield zero[:z1 - z0]
+                continue
+            sigma = np.zeros((z1 - z0, self.ny, self.nx))
+            on_axis = np.zeros(sigma.shape, dtype=bool)
+            for cells, k0, k1 in inside:
+                part = (slice(k0 - z0, k1 - z0),) + cells.region[1:]
+                start = cells.region[0].start
+                sigma[part] = cells.sigma[k0 - start:k1 - start]
+                if cells.axis == axis:
+                    on_axis[part] = True
+            yield (sigma * on_axis).astype(np.float32)
 
     def material_pairs(self):
-        """(a, b) per component and term as float32 volumes: a = eps / dt, b = sigma.
+        """(a, b) per component and term as RLE arrays: a = eps / dt, b = sigma,
+        built slab by slab.
 
         Terms 0 and 1 are the E and H components; term 2, present with lumped
         elements, carries the elements' conductance on their axis.
         """
+        shape = self.material.shape
+
+        def rle(slabs):
+            return rlearray.RleArray.from_slabs(shape, slabs)
+
         pairs = []
         for c in range(3):
-            a = EPS0 * self.edge_average(self.eps_r, c) / self.dt
-            b = self.edge_average(self.sigma, c)
-            pairs.append((a.astype(np.float32), b.astype(np.float32)))
-        h = np.full(self.material.shape, MU0 / self.dt, dtype=np.float32)
-        zero = np.zeros(self.material.shape, dtype=np.float32)
+            pairs.append((rle(self._averages(self.eps_r, c, EPS0)),
+                          rle(self._averages(self.sigma, c))))
+        h, zero = rle(self._constant(MU0 / self.dt)), rle(self._constant(0.0))
         pairs += [(h, zero)] * 3
         if self.model.lumped:
-            a = np.full(self.material.shape, EPS0 / self.dt, dtype=np.float32)
+            a = rle(self._constant(EPS0 / self.dt))
             for c in range(3):
-                b = self.lumped_sigma * self.lumped_on_axis[c]
-                pairs.append((a, b.astype(np.float32)))
+                pairs.append((a, rle(self._lumped_conductance(c))))
         return pairs
+
+    def pml_regions(self):
+        """Six boxes (z, y, x slices) that tile the PML: the grid less its inner box."""
+        p = self.model.pml
+        nz, ny, nx = self.material.shape
+        z, y = slice(p, nz - p), slice(p, ny - p)
+        return [(slice(0, p),), (slice(nz - p, nz),),
+                (z, slice(0, p)), (z, slice(ny - p, ny)),
+                (z, y, slice(0, p)), (z, y, slice(nx - p, nx))]
 
     def codes(self):
         """The int16 code words: all six components, treatment tags, pass bit."""
         codes = np.full(self.material.shape, COMPONENTS, dtype=np.int16)
-        codes[self.pml] |= TAG_SPLIT_LOSS | PASS_BIT
-        codes[self.lumped] |= TAG_LUMPED | PASS_BIT
+        for region in self.pml_regions():
+            codes[region] |= TAG_SPLIT_LOSS | PASS_BIT
+        for cells in self.lumped_cells:
+            codes[cells.region] |= TAG_LUMPED | PASS_BIT
         return codes
 
     def loss_profiles(self):
@@ -206,25 +329,34 @@ class Grid:
         return items
 
     def skin_data(self):
-        """Mask, per-axis skin conductivities and spacings for surfloss."""
-        mask = self.skin.copy()
-        values = np.zeros((3,) + self.material.shape, dtype=np.float32)
+        """First z plane, mask, per-axis skin conductivities and spacings for
+        surfloss, over the z planes that hold the skin marks.
+
+        The mask and values cover planes z0 to z0 + len(mask) - 1 (one plane
+        when nothing is marked); the z spacings start at plane z0.
+        """
+        marked = np.flatnonzero(self.skin.reshape(self.nz, -1).max(axis=1))
+        z0, z1 = (int(marked[0]), int(marked[-1]) + 1) if len(marked) else (0, 1)
+        mask = self.skin[z0:z1].copy()
+        values = np.zeros((3,) + mask.shape, dtype=np.float32)
         for sheet in self.model.sheets:
             region = sheet.region
             sigma = self.sigma[region]
             depth = 1.0 / np.sqrt(math.pi * self.model.frequency * MU0 * np.maximum(sigma, 1e-30))
             thickness = self.sizes[sheet.normal][region[2 - sheet.normal].start] * 1e-3
+            local = (slice(region[0].start - z0, region[0].stop - z0),) + region[1:]
             for a in range(3):
                 if a != sheet.normal:
                     # the skin layer's conductance spread over the cell's thickness
-                    values[a][region] = sigma * depth / thickness
+                    values[a][local] = sigma * depth / thickness
         spacings = []
         for s in self.sizes:
             d = np.empty_like(s)
             d[:-1] = 0.5 * (s[:-1] + s[1:])
             d[-1] = s[-1]
             spacings.append(d)
-        return mask, values, spacings
+        spacings[2] = spacings[2][z0:]
+        return z0, mask, values, spacings
 
     def ext(self):
         """The treatment objects of dispatch: loss profiles, lumped parameter."""
