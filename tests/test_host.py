@@ -347,6 +347,19 @@ def test_no_opengl_context_is_reported(tmp_path):
     assert result.stderr.startswith("fdtdhost: cannot draw the pictures: EGL")
 
 
+def test_no_simulation_stops_before_the_field(tmp_path):
+    path = tmp_path / "tiny.json"
+    path.write_text(json.dumps(TINY))
+    result = host("--model", str(path), "--out", str(tmp_path / "out"), "--no-simulation")
+    assert result.returncode == 0, result.stderr
+    assert "written to" in result.stdout and "summary.json, model.png, stage.png" in result.stdout
+    assert sorted(os.listdir(tmp_path / "out")) == ["model.png", "stage.png", "summary.json"]
+    with open(tmp_path / "out" / "summary.json") as f:
+        s = json.load(f)
+    assert list(s["phases_s"]) == [p for p in PHASES if p not in app.FIELD_PICTURES]
+    assert all(s["checks"].values()) and s["skin"]["records"] > 0
+
+
 def test_missing_model_file(tmp_path):
     result = host("--model", str(tmp_path / "none.json"))
     assert result.returncode == 2 and "cannot read" in result.stderr

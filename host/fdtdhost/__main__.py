@@ -1,4 +1,4 @@
-"""Command line: python -m fdtdhost [--model FILE] [--out DIR]."""
+"""Command line: python -m fdtdhost [--model FILE] [--out DIR] [--no-simulation]."""
 import argparse
 import sys
 
@@ -14,10 +14,13 @@ def main(argv=None):
                         help="model file (JSON); default: the embedded patch antenna")
     parser.add_argument("--out", metavar="DIR", default="out",
                         help="folder for summary.json and the pictures (default: out)")
+    parser.add_argument("--no-simulation", action="store_true",
+                        help="stop before the time stepping: pre-processing, numeric checks "
+                             "and the model pictures only")
     args = parser.parse_args(argv)
     try:
         loaded = model.load(args.model)
-        run = app.Run(loaded, args.out).run()
+        run = app.Run(loaded, args.out, simulation=not args.no_simulation).run()
     except model.ModelError as err:
         print(f"fdtdhost: model error: {err}", file=sys.stderr)
         return 2

@@ -9,6 +9,7 @@ from . import field, grid as gridmod, numeric, pictures, pre
 from .gl import Canvas
 
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
+FIELD_PICTURES = ("relief.png", "contours.png", "arrows.png")   # drawn from the field
 
 # limits of the host's checks of the numeric modules' answers
 ARC_ERROR = 1e-6            # mm, centre and radius against the via
@@ -17,11 +18,16 @@ FEED_RESIDUAL = 1e-9        # volts off the equations
 
 
 class Run:
-    """Runs the phases in order; `phases` maps each name to its seconds."""
+    """Runs the phases in order; `phases` maps each name to its seconds.
 
-    def __init__(self, model, out_dir):
+    Without `simulation`, the run stops before the time stepping: the
+    pre-processing, the numeric checks and the model pictures only.
+    """
+
+    def __init__(self, model, out_dir, simulation=True):
         self.model = model
         self.out_dir = out_dir
+        self.simulation = simulation
         self.phases = {}
         self.summary = {}
 
@@ -47,13 +53,15 @@ class Run:
         self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
         self.pictures = {}
         with Canvas(model.width, model.height) as canvas:
-            plane = pictures.FieldPlane(grid, self.mode)
+            plane = pictures.FieldPlane(grid, self.mode) if self.simulation else None
             for name, draw in (
                     ("model.png", lambda p: pictures.model_picture(canvas, grid, p)),
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
+                if name in FIELD_PICTURES and not self.simulation:
+                    continue
                 path = os.path.join(self.out_dir, name)
                 self.pictures[name] = self.phase(name, lambda: draw(path))
         self.summary = self.make_summary()
