@@ -111,8 +111,8 @@ class SkinRecords:
             grid.model.max_spacing)
         # the records keep their scan values (the skin conductivity); the cells
         # now hold a = eps / dt, and skincoeff turns each pair into b / (a + b/2)
-        planes = grid.eps_r[self.z0:self.z0 + len(mask)]
-        values[:] = (gridmod.EPS0 * planes / grid.dt).astype(np.float32)
+        a = (gridmod.EPS0 * grid.eps_r.table / grid.dt).astype(np.float32)   # per material
+        values[:] = a[grid.material[self.z0:self.z0 + len(mask)]]
         surfloss.skincoeff(self.count, self.handle, 1.0, 1.0)
         self.values = values
         self.marked = capacity
