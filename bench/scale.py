@@ -10,14 +10,16 @@ bench only. Per size it prints:
 - cells and grid;
 - pre: the pre-processing phases of the run (voxelise, material pairs, last,
   dispatch, surfloss), in seconds and in nanoseconds per cell;
-- run: the child's whole wall time (interpreter start, numeric checks with the
-  feed line's band solve, the model pictures);
+- feed s: the feed line's band solve (phase _bandsolve), which grows as
+  ny nz^3; run s: the child's whole wall time (interpreter start, numeric
+  checks with that band solve, the model pictures);
 - pre MB: the peak resident memory over the pre-processing phases (the
   child reads VmHWM after each phase and starts it afresh before the next),
   and per cell beyond the baseline, a child that imports the same modules;
-- run MB: the peak of the whole run (ru_maxrss from wait4), which the feed
-  line's band solve sets at large sizes, and per cell beyond the baseline
-  (the GL context of the pictures included);
+- run MB: the peak of the whole run (the largest phase peak, or ru_maxrss
+  from wait4 after the last), which the feed line's band solve sets at large
+  sizes, and per cell beyond the baseline (the GL context of the pictures
+  included);
 - store: the parameter store's resident bytes per cell at the end (its
   mappings below 2 GiB), which the time stepping keeps; asked: the bytes it
   handed out per cell (state blocks not yet written are not resident);
@@ -152,14 +154,14 @@ def main(sizes):
         print(f"load average {f.read().split()[0]}, {os.cpu_count()} cores")
     _, base = spawn("--baseline")
     print(f"baseline: {base / 1e6:.0f} MB (interpreter, NumPy, the modules)")
-    print(f"{'cells':>12} {'grid':>16} {'pre s':>6} {'ns/cell':>7} {'run s':>6} "
+    print(f"{'cells':>12} {'grid':>16} {'pre s':>6} {'ns/cell':>7} {'feed s':>6} {'run s':>6} "
           f"{'pre MB':>7} {'B/cell':>6} {'run MB':>7} {'B/cell':>6} {'store':>6} {'asked':>6} "
           f"{'host':>5}")
     rows = []
     for cells in sizes:
         factor = (cells / DEFAULT_CELLS) ** (1 / 3)
         with tempfile.TemporaryDirectory() as out:
-            seconds, run_peak = spawn("--child", repr(factor), out)
+            seconds, last_peak = spawn("--child", repr(factor), out)
             with open(os.path.join(out, "summary.json")) as f:
                 s = json.load(f)
             with open(os.path.join(out, "memory.json")) as f:
@@ -167,11 +169,13 @@ def main(sizes):
         n = s["cells"]
         pre = sum(s["phases_s"][p] for p in PRE_PHASES)
         pre_peak = max(memory["phases"][p] for p in PRE_PHASES)
+        # the child's peak restarts with every phase: the run's is the largest
+        run_peak = max(last_peak, *memory["phases"].values())
         asked = s["store"]["ring_bytes"] + s["store"]["direct_bytes"]
         host = (pre_peak - base - memory["store"]) / n
         rows.append((n, pre, pre_peak, asked))
         print(f"{n:>12,} {' x '.join(map(str, s['grid'])):>16} {pre:6.2f} {pre / n * 1e9:7.1f} "
-              f"{seconds:6.2f} {pre_peak / 1e6:7.0f} {(pre_peak - base) / n:6.2f} "
+              f"{s['phases_s'].get('_bandsolve', 0.0):6.2f} {seconds:6.2f} {pre_peak / 1e6:7.0f} {(pre_peak - base) / n:6.2f} "
               f"{run_peak / 1e6:7.0f} {(run_peak - base) / n:6.2f} {memory['store'] / n:6.2f} "
               f"{asked / n:6.2f} {host:5.2f}")
     if len(rows) >= 2:

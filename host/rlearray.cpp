@@ -68,6 +68,7 @@ public:
         return static_cast<bool>(array_);
     }
 
+    std::int64_t lines_done() const { return done_; }
     std::int64_t lines_left() const { return as_rle(array_.get())->nlines - done_; }
 
     // Compresses the next `count` lines (at most lines_left()) from `values`,
@@ -160,9 +161,11 @@ PyObject* rlearray_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexc
     }
 }
 
-// from_slabs(shape, slabs): the array of `shape` from an iterable of pieces
-// along the first axis, each of shape (rows,) + shape[1:], so that a caller
-// never holds the whole array.
+// from_slabs(shape, slabs): the array of `shape` from an iterable of slabs of
+// whole lines, so that a caller never holds the whole array. A slab of d
+// dimensions (2 to ndim) has shape (n,) + shape[ndim - d + 1:]: n rows of the
+// last d - 1 dimensions, down to n lines; the slabs' lines, in order, fill the
+// array's lines in row-major order.
 PyObject* from_slabs_impl(PyTypeObject* type, PyObject* shape_arg, PyObject* slabs)
 {
     frame::Ref shape(PySequence_Tuple(shape_arg));
@@ -185,9 +188,6 @@ PyObject* from_slabs_impl(PyTypeObject* type, PyObject* shape_arg, PyObject* sla
     if (!pieces) return nullptr;
     Builder builder;
     if (!builder.start(type, static_cast<int>(ndim), dims)) return nullptr;
-    std::int64_t lines_per_row = 1;
-    for (Py_ssize_t d = 1; d < ndim - 1; ++d) lines_per_row *= dims[d];
-    std::int64_t rows = 0;
     for (Py_ssize_t k = 0;; ++k) {
         frame::Ref item(PyIter_Next(pieces.get()));
         if (!item) {
@@ -198,22 +198,26 @@ PyObject* from_slabs_impl(PyTypeObject* type, PyObject* shape_arg, PyObject* sla
                                         NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST, nullptr));
         if (!slab) return nullptr;
         PyArrayObject* values = frame::array(slab.get());
-        bool matches = PyArray_NDIM(values) == ndim && PyArray_DIMS(values)[0] <= dims[0] - rows;
-        for (Py_ssize_t d = 1; matches && d < ndim; ++d) matches = PyArray_DIMS(values)[d] == dims[d];
-        if (!matches) {
+        const int d = PyArray_NDIM(values);
+        bool matches = d >= 2 && d <= ndim;
+        std::int64_t lines = matches ? PyArray_DIMS(values)[0] : 0;
+        for (int i = 1; matches && i < d; ++i) {
+            matches = PyArray_DIMS(values)[i] == dims[ndim - d + i];
+            if (i < d - 1) lines *= PyArray_DIMS(values)[i];
+        }
+        if (!matches || lines > builder.lines_left()) {
             PyErr_Format(PyExc_ValueError,
-                         "slab %zd (%d dimensions) does not continue shape %R after %lld rows",
-                         k, PyArray_NDIM(values), shape.get(), static_cast<long long>(rows));
+                         "slab %zd (%d dimensions) does not continue shape %R after %lld lines",
+                         k, d, shape.get(), static_cast<long long>(builder.lines_done()));
             return nullptr;
         }
-        const std::int64_t count = PyArray_DIMS(values)[0];
-        if (!builder.add(static_cast<const float*>(PyArray_DATA(values)), count * lines_per_row))
-            return nullptr;
-        rows += count;
+        if (!builder.add(static_cast<const float*>(PyArray_DATA(values)), lines)) return nullptr;
     }
-    if (rows != dims[0]) {
-        PyErr_Format(PyExc_ValueError, "slabs end after %lld of the %d rows of shape %R",
-                     static_cast<long long>(rows), dims[0], shape.get());
+    if (builder.lines_left() != 0) {
+        PyErr_Format(PyExc_ValueError, "slabs end after %lld of the %lld lines of shape %R",
+                     static_cast<long long>(builder.lines_done()),
+                     static_cast<long long>(builder.lines_done() + builder.lines_left()),
+                     shape.get());
         return nullptr;
     }
     return builder.finish();
@@ -343,8 +347,9 @@ PyMethodDef rlearray_methods[] = {
     {"from_slabs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rlearray_from_slabs)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS,
      "from_slabs(shape, slabs) -> RleArray: the array of `shape` from an iterable of slabs "
-     "along the first axis, each of shape (rows,) + shape[1:]; the same array as "
-     "RleArray(numpy.concatenate(slabs)) without ever holding it whole."},
+     "of whole lines, each of shape (n,) + shape[-k:] for a k of 1 to len(shape) - 1, whose "
+     "lines in order fill the array's; the array RleArray(values) gives for those values, "
+     "without ever holding them whole."},
     {"entry", rlearray_entry, METH_O,
      "entry(index) -> (max, fresh, runs): the entry of the line at the outer index tuple; "
      "runs lists (run_value, start), the terminator included."},

@@ -314,7 +314,8 @@ def rle_index(rng, array):
 
 def rle_slabs(rng, values):
     """(shape, slabs) for RleArray.from_slabs: `values` cut along its first
-    axis, or a shape, slabs or a slab of no particular kind."""
+    axis, maybe as slabs of lines, or a shape, slabs or a slab of no
+    particular kind."""
     values = np.asarray(values) if isinstance(values, np.ndarray) else values
     shape = values.shape if isinstance(values, np.ndarray) else fuzzing.any_object(rng)
     if isinstance(values, np.ndarray) and values.ndim >= 1 and len(values):
@@ -329,6 +330,8 @@ def rle_slabs(rng, values):
         slabs = fuzzing.any_object(rng)
     elif kind == 2:
         slabs = list(slabs) + [fuzzing.any_object(rng)]
+    elif kind == 3 and isinstance(values, np.ndarray) and values.ndim >= 2 and values.size:
+        slabs = [s.reshape(-1, values.shape[-1]) for s in slabs]     # slabs of lines
     return shape, slabs
 
 
@@ -352,7 +355,7 @@ def test_hostile_rle_arrays(operation):
             shape, slabs = rle_slabs(rng, values)
             built = fuzzing.checked_call(kind, "from_slabs", (shape, slabs), [], RLE_ERRORS)
             if isinstance(built, kind):
-                whole = kind(np.concatenate(slabs))
+                whole = kind(np.concatenate([np.ravel(s) for s in slabs]).reshape(shape))
                 assert built.shape == whole.shape and built.used_bytes == whole.used_bytes
                 np.testing.assert_array_equal(built.toarray(), whole.toarray())
             return

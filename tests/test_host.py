@@ -108,7 +108,7 @@ def dense_edge_average(values, component):
             + lower_neighbour(lower_neighbour(values, y), z)) / 4
 
 
-def test_pairs_are_the_edge_averages_in_slabs_of_any_size():
+def test_pairs_are_the_edge_averages_in_blocks_of_any_size():
     g = gridmod.Grid(modelmod.validate(TINY))
     eps = np.array([m.eps_r for m in g.model.materials])[g.material]
     sigma = np.array([m.sigma for m in g.model.materials])[g.material]
@@ -120,15 +120,16 @@ def test_pairs_are_the_edge_averages_in_slabs_of_any_size():
     want += [(gridmod.MU0 / g.dt * ones, 0 * ones)] * 3
     want += [(gridmod.EPS0 / g.dt * ones, feed * (c == 2)) for c in range(3)]
     built = {}
-    for planes in (1, 3, g.nz):
-        g.slab_planes = planes
+    # blocks of one line, of a few lines, of a few planes, the whole grid
+    for cells in (1, 40, 3 * g.nx * g.ny, g.ncells):
+        g.block_cells = cells
         pairs = g.material_pairs()
         for got_pair, want_pair in zip(pairs, want):
             for got, expected in zip(got_pair, want_pair):
                 np.testing.assert_allclose(got.toarray(), expected, rtol=3e-7)
-        built[planes] = ([[entries(r) for r in pair] for pair in pairs], g.codes(),
+        built[cells] = ([[entries(r) for r in pair] for pair in pairs], g.codes(),
                          g.skin_data())
-    # the same runs, lists, codes and skin data for any slab size
+    # the same runs, lists, codes and skin data for any block size
     first = built[1]
     for other in list(built.values())[1:]:
         assert other[0] == first[0]

@@ -5,8 +5,8 @@ are Ex, Ey, Ez, components 3 to 5 Hx, Hy, Hz; the field components of cell
 (i, j, k) sit on the edges and faces that leave its lowest corner node.
 """
 import math
-from typing import NamedTuple
 from types import SimpleNamespace
+from typing import NamedTuple
 
 import numpy as np
 import rlearray
@@ -25,10 +25,11 @@ TAG_LUMPED = 0x800
 
 PML_ORDER = 3
 
-# The material data is built in slabs of whole z planes of about this many
-# cells, so that its float64 temporaries stay in the cache and no array of the
-# whole grid is held but the material indices, the skin marks and the codes.
-SLAB_CELLS = 1 << 18
+# The material data is built in blocks of about this many cells (whole z
+# planes, or lines of one plane where a plane holds more), so that its float64
+# temporaries stay in the cache and no array of the whole grid is held but the
+# material indices, the skin marks and the codes.
+BLOCK_CELLS = 1 << 17
 
 
 class CellValues:
@@ -51,17 +52,19 @@ class CellValues:
 
 
 class WorkArrays:
-    """Arrays kept from slab to slab: fresh pages for every slab would cost
-    more than the arithmetic done in them."""
+    """Arrays kept from block to block: fresh pages for every block would
+    cost more than the arithmetic done in them."""
 
     def __init__(self):
         self._arrays = {}
 
     def get(self, name, shape, dtype):
-        array = self._arrays.get(name)
-        if array is None or array.shape != tuple(shape) or array.dtype != dtype:
-            array = self._arrays[name] = np.empty(shape, dtype=dtype)
-        return array
+        """An array of `shape`, in the memory of the last one of this name."""
+        size = math.prod(shape)
+        memory = self._arrays.get(name)
+        if memory is None or memory.size < size or memory.dtype != dtype:
+            memory = self._arrays[name] = np.empty(size, dtype=dtype)
+        return memory[:size].reshape(shape)
 
 
 class LumpedCells(NamedTuple):
@@ -90,7 +93,7 @@ class Grid:
         self._place_lumped()
         self.eps_r = CellValues([m.eps_r for m in model.materials], self.material)
         self.sigma = CellValues([m.sigma for m in model.materials], self.material)
-        self.slab_planes = max(1, SLAB_CELLS // (nx * ny))
+        self.block_cells = BLOCK_CELLS
         smallest = [s.min() * 1e-3 for s in self.sizes]
         self.dt = model.courant / (C0 * math.sqrt(sum(1.0 / h ** 2 for h in smallest)))
 
@@ -145,10 +148,19 @@ class Grid:
 
     # -- data for cellcoef
 
-    def slabs(self):
-        """The (first, end) z planes of the slabs the material data is built in."""
-        step = self.slab_planes
-        return [(z, min(z + step, self.nz)) for z in range(0, self.nz, step)]
+    def blocks(self):
+        """The regions (z, y, x slices) the material data is built in, in the
+        order of the grid's lines: slabs of whole z planes of about
+        `block_cells` cells, or blocks of lines of one plane where a plane
+        holds more."""
+        nz, ny, nx = self.material.shape
+        x = slice(0, nx)
+        if nx * ny <= self.block_cells:
+            step = self.block_cells // (nx * ny)
+            return [(slice(z, min(z + step, nz)), slice(0, ny), x) for z in range(0, nz, step)]
+        step = max(1, self.block_cells // nx)
+        return [(slice(z, z + 1), slice(y, min(y + step, ny)), x)
+                for z in range(nz) for y in range(0, ny, step)]
 
     def edge_average(self, values, component, region, work=None):
         """Average of `values` (a `CellValues`) over the four cells that share
@@ -189,60 +201,59 @@ class Grid:
         return total
 
     def _averages(self, values, component, scale=None):
-        """float32 slabs of the edge average of `values`, times `scale` over dt
-        if given; each slab is overwritten by the next."""
+        """The lines of every block of the edge average of `values`, times
+        `scale` over dt if given, as float32; each is overwritten by the next."""
         work = WorkArrays()
-        for z0, z1 in self.slabs():
-            region = slice(z0, z1), slice(0, self.ny), slice(0, self.nx)
+        for region in self.blocks():
             average = self.edge_average(values, component, region, work)
             if scale is not None:
                 average *= scale
                 average /= self.dt
             single = work.get("float32", average.shape, np.float32)
             np.copyto(single, average)
-            yield single
+            yield single.reshape(-1, self.nx)
 
     def _constant(self, value):
-        """float32 slabs of one value."""
-        slab = np.full((self.slab_planes, self.ny, self.nx), value, dtype=np.float32)
-        for z0, z1 in self.slabs():
-            yield slab[:z1 - z0]
+        """The lines of every block, all of one float32 value."""
+        lines = np.full((max(_lines(r) for r in self.blocks()), self.nx), value,
+                        dtype=np.float32)
+        for region in self.blocks():
+            yield lines[:_lines(region)]
 
     def _lumped_conductance(self, axis):
-        """float32 slabs of the conductivity of the lumped elements along `axis`.
+        """The lines of every block of the conductivity of the lumped
+        elements along `axis`, as float32.
 
         Where elements overlap, a cell takes the conductivity of the last one
         and counts for the axes of all of them.
         """
-        zero = np.zeros((self.slab_planes, self.ny, self.nx), dtype=np.float32)
-        for z0, z1 in self.slabs():
-            inside = [(cells, max(cells.region[0].start, z0), min(cells.region[0].stop, z1))
-                      for cells in self.lumped_cells]
-            inside = [(cells, k0, k1) for cells, k0, k1 in inside if k0 < k1]
+        zero = np.zeros((max(_lines(r) for r in self.blocks()), self.nx), dtype=np.float32)
+        for region in self.blocks():
+            inside = [(cells, _overlap(cells.region, region)) for cells in self.lumped_cells]
+            inside = [(cells, parts) for cells, parts in inside if parts]
             if not inside:
-                yield zero[:z1 - z0]
+                yield zero[:_lines(region)]
                 continue
-            sigma = np.zeros((z1 - z0, self.ny, self.nx))
-            on_axis = np.zeros(sigma.shape, dtype=bool)
-            for cells, k0, k1 in inside:
-                part = (slice(k0 - z0, k1 - z0),) + cells.region[1:]
-                start = cells.region[0].start
-                sigma[part] = cells.sigma[k0 - start:k1 - start]
+            shape = tuple(s.stop - s.start for s in region)
+            sigma = np.zeros(shape)
+            on_axis = np.zeros(shape, dtype=bool)
+            for cells, (in_block, in_element) in inside:
+                sigma[in_block] = cells.sigma[in_element]
                 if cells.axis == axis:
-                    on_axis[part] = True
-            yield (sigma * on_axis).astype(np.float32)
+                    on_axis[in_block] = True
+            yield (sigma * on_axis).astype(np.float32).reshape(-1, self.nx)
 
     def material_pairs(self):
         """(a, b) per component and term as RLE arrays: a = eps / dt, b = sigma,
-        built slab by slab.
+        built block by block.
 
         Terms 0 and 1 are the E and H components; term 2, present with lumped
         elements, carries the elements' conductance on their axis.
         """
         shape = self.material.shape
 
-        def rle(slabs):
-            return rlearray.RleArray.from_slabs(shape, slabs)
+        def rle(lines):
+            return rlearray.RleArray.from_slabs(shape, lines)
 
         pairs = []
         for c in range(3):
@@ -362,3 +373,19 @@ class Grid:
         """The treatment objects of dispatch: loss profiles, lumped parameter."""
         return [SimpleNamespace(loss=self.loss_profiles()),
                 SimpleNamespace(max_stab_par=self.model.courant)]
+
+
+def _lines(region):
+    """Number of grid lines (along x) in a region of z, y, x slices."""
+    return (region[0].stop - region[0].start) * (region[1].stop - region[1].start)
+
+
+def _overlap(region, block):
+    """The cells that two regions share, as (slices within `block`, slices
+    within `region`); None when they share none."""
+    starts = [max(r.start, b.start) for r, b in zip(region, block)]
+    stops = [min(r.stop, b.stop) for r, b in zip(region, block)]
+    if any(a >= b for a, b in zip(starts, stops)):
+        return None
+    return (tuple(slice(a - b.start, c - b.start) for a, c, b in zip(starts, stops, block)),
+            tuple(slice(a - r.start, c - r.start) for a, c, r in zip(starts, stops, region)))

@@ -34,13 +34,13 @@ def model_picture(canvas, grid, path):
 
 def _extent(grid, shown_material, spacing):
     """Box (mm) around the cells of shown materials, the whole grid if none
-    is shown; found slab by slab."""
+    is shown; found block by block."""
     used = [np.zeros(n, dtype=bool) for n in (grid.nx, grid.ny, grid.nz)]
-    for z0, z1 in grid.slabs():
-        shown = shown_material[grid.material[z0:z1]]
-        used[2][z0:z1] = shown.any(axis=(1, 2))
-        used[1] |= shown.any(axis=(0, 2))
-        used[0] |= shown.any(axis=(0, 1))
+    for z, y, x in grid.blocks():
+        shown = shown_material[grid.material[z, y, x]]
+        used[2][z] |= shown.any(axis=(1, 2))
+        used[1][y] |= shown.any(axis=(0, 2))
+        used[0][x] |= shown.any(axis=(0, 1))
     if not used[2].any():
         used = [np.ones_like(u) for u in used]
     lo, hi = [], []
