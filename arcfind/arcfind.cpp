@@ -1,8 +1,8 @@
 // Decides whether a chain of 2-D points lies on one circular arc: the circle
 // through every three consecutive points must agree with the previous one
 // within a tolerance. The result is the mean centre and radius.
-#include "checks.hpp"
 #include "frame.hpp"
+#include "view.hpp"
 
 #include <cmath>
 
@@ -77,28 +77,42 @@ PyObject* arcfind(PyObject* args)
     if (!frame::parse(args, "Od", &points_obj, &tol)) return nullptr;
     if (!frame::require_arrays({points_obj})) return nullptr;
 
-    PyArrayObject* points = frame::array(points_obj);
     // The point count comes from the first extent alone; an odd last entry
-    // is ignored.
-    if (PyArray_NDIM(points) < 1) return frame::fail_arg("Wrong number of dimensions", "points");
-    const npy_intp count = PyArray_DIM(points, 0) / 2;
-    if (count >= 3 && (!frame::check_flat(points, "points", sizeof(double), 2 * count) ||
-                       !frame::check_aligned(points, "points")))
-        return nullptr;
+    // is ignored. Fewer than 3 points are not read.
+    const npy_intp* entries = frame::extents_of(points_obj, "points", 1);
+    if (entries == nullptr) return nullptr;
+    const npy_intp count = entries[0] / 2 >= 3 ? entries[0] / 2 : 0;
+    frame::Contiguous<const double> points;
+    if (!frame::view(points, points_obj, "points", 2 * count)) return nullptr;
 
     Arc mean;
-    if (!arc_kernel(static_cast<const double*>(PyArray_DATA(points)), count >= 3 ? count : 0, tol,
-                    mean))
-        return frame::none();
+    if (!arc_kernel(points.data, count, tol, mean)) return frame::none();
     return Py_BuildValue("(ddd)", mean.x, mean.y, mean.r);
 }
 
+PyDoc_STRVAR(module_doc,
+"Recognises a chain of 2-D points as one circular arc. Refusals raise the\n"
+"module's error (Exception, or the StandardError bound in __main__ at\n"
+"import).");
+
+PyDoc_STRVAR(arcfind_doc,
+"arcfind(points, tol, /)\n"
+"--\n"
+"\n"
+"Whether the chain of points (float64, C-contiguous, x and y interleaved)\n"
+"lies on one arc: the circle through every three consecutive points may move\n"
+"its centre and radius by at most tol from the previous one.\n"
+"\n"
+"Returns (x, y, r), the mean centre and radius, or None. Raises the module's\n"
+"error for points of another element size, not contiguous, misaligned or\n"
+"0-dimensional.");
+
 PyMethodDef moduleMethods[] = {
-    {"arcfind", frame::method<arcfind>, METH_VARARGS, nullptr},
+    {"arcfind", frame::method<arcfind>, METH_VARARGS, arcfind_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "arcfind", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "arcfind", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Banded linear systems by Gaussian elimination without pivoting: `gauss`
 // factors the band in place and records the multipliers, `invmul` applies them
 // to a right-hand side and solves by back substitution.
-#include "checks.hpp"
 #include "frame.hpp"
+#include "view.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -10,39 +10,10 @@
 
 namespace {
 
-// A float64 matrix addressed through its two byte strides.
-struct Matrix {
-    char* data;
-    npy_intp row_stride;
-    npy_intp col_stride;
-
-    double* row(npy_intp i) const { return reinterpret_cast<double*>(data + i * row_stride); }
-    double& at(npy_intp i, npy_intp j) const
-    {
-        return *reinterpret_cast<double*>(data + i * row_stride + j * col_stride);
-    }
-};
-
-// A float64 vector addressed through its byte stride.
-struct Vector {
-    char* data;
-    npy_intp stride;
-
-    double& operator[](npy_intp i) const { return *reinterpret_cast<double*>(data + i * stride); }
-};
-
-// Arrays the call does not touch were not checked and may have fewer axes.
-npy_intp stride_or_zero(PyArrayObject* a, int axis)
-{
-    return axis < PyArray_NDIM(a) ? PyArray_STRIDE(a, axis) : 0;
-}
-
-Matrix matrix_of(PyArrayObject* a)
-{
-    return {PyArray_BYTES(a), stride_or_zero(a, 0), stride_or_zero(a, 1)};
-}
-
-Vector vector_of(PyArrayObject* a) { return {PyArray_BYTES(a), stride_or_zero(a, 0)}; }
+// A float64 matrix and vector addressed through their byte strides.
+using Matrix = frame::Strided<double, 2>;
+using Vector = frame::Strided<double, 1>;
+using Flags = frame::Strided<const std::uint8_t, 1>;
 
 // Band storage: row i, column j holds matrix entry (i, i - h + j). Within a
 // row the entries after the first one used are taken 8 bytes apart, which the
@@ -69,7 +40,7 @@ npy_intp gauss_in_registers(Matrix band, Matrix multipliers, npy_intp n)
     for (npy_intp k = 0;;) {
         for (int d = 1; d <= H; ++d) {
             const double f = rows[d][0] / pivot[0];
-            multipliers.at(k, d) = f;
+            multipliers(k, d) = f;
             for (int t = 0; t <= H; ++t) rows[d][t] = rows[d][t] - f * pivot[t];
             band.row(k + d)[H - d] = rows[d][0];  // no later pivot reaches it
         }
@@ -104,7 +75,7 @@ void gauss_kernel(Matrix band, Matrix multipliers, npy_intp h_given, npy_intp n)
             // rounding residue.
             double* target = band.row(k + d) + (h - d);
             const double f = target[0] / pivot_row[0];
-            multipliers.at(k, d) = f;
+            multipliers(k, d) = f;
             for (npy_intp t = 0; t <= h; ++t) target[t] = target[t] - f * pivot_row[t];
         }
     };
@@ -126,7 +97,7 @@ npy_intp forward_in_registers(Matrix multipliers, Vector rhs, npy_intp n)
     double pending[H + 1];
     for (int d = 0; d <= H; ++d) pending[d] = rhs[d];
     for (npy_intp k = 0;;) {
-        const double* factors = &multipliers.at(k, 1);
+        const double* factors = multipliers.at(k, 1);
         const double f = pending[0];
         for (int d = 1; d <= H; ++d) pending[d] = pending[d] - f * factors[d - 1];
         rhs[k] = pending[0];
@@ -148,7 +119,7 @@ void substitute_in_registers(Matrix band, Vector rhs, Vector solution, npy_intp 
     double after[H + 1];  // after[t] = solution[r + t]
     for (int t = 1; t <= H; ++t) after[t] = solution[r + t];
     for (; r >= 0; --r) {
-        const double* diagonal = &band.at(r, H);
+        const double* diagonal = band.at(r, H);
         double s = rhs[r];
         for (int t = 1; t <= H; ++t) s = s - after[t] * diagonal[t];
         const double value = s / diagonal[0];
@@ -159,12 +130,11 @@ void substitute_in_registers(Matrix band, Vector rhs, Vector solution, npy_intp 
 }
 
 template <int H>
-void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
-                   const char* active, npy_intp active_stride, npy_intp h_given, npy_intp n,
-                   bool remove_mean)
+void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution, Flags active,
+                   npy_intp h_given, npy_intp n, bool remove_mean)
 {
     const npy_intp h = H > 0 ? H : h_given;
-    auto is_active = [&](npy_intp t) { return active[t * active_stride] != 0; };
+    auto is_active = [&](npy_intp t) { return active[t] != 0; };
 
     for (npy_intp t = 0; t < n; ++t)
         if (!is_active(t)) rhs[t] = 0.0;
@@ -172,7 +142,7 @@ void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
     // Forward elimination of row k into the `count` rows below it.
     auto forward = [&](npy_intp k, npy_intp count) {
         // First multiplier of the row through both strides, the rest 8 bytes on.
-        const double* factors = &multipliers.at(k, 1);
+        const double* factors = multipliers.at(k, 1);
         const double f = rhs[k];
         for (npy_intp d = 1; d <= count; ++d) rhs[k + d] = rhs[k + d] - f * factors[d - 1];
     };
@@ -188,7 +158,7 @@ void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
     // Back substitution of row r with the `known` solution entries after it;
     // the count grows by one per row up to h.
     auto substitute = [&](npy_intp r, npy_intp known) {
-        const double* diagonal = &band.at(r, h);
+        const double* diagonal = band.at(r, h);
         double s = rhs[r];
         for (npy_intp t = 1; t <= known; ++t) s = s - solution[r + t] * diagonal[t];
         solution[r] = s / diagonal[0];
@@ -256,18 +226,6 @@ void with_halfwidth(npy_intp h, Run run)
     }
 }
 
-// `rows` x `cols` float64 entries reachable through the strides; the rows
-// contiguous where a kernel steps 8 bytes along them, and every entry aligned
-// for the double loads and stores of the kernels.
-bool check_matrix(PyArrayObject* a, const char* name, npy_intp rows, npy_intp cols,
-                  bool steps_along_rows)
-{
-    if (!frame::check_strided(a, name, sizeof(double), {rows, cols})) return false;
-    if (rows <= 0 || cols <= 0) return true;
-    if (steps_along_rows && !frame::check_contiguous_axis(a, name, 1)) return false;
-    return frame::check_aligned(a, name);
-}
-
 bool check_halfwidth(int halfwidth)
 {
     if (halfwidth >= 0) return true;
@@ -286,30 +244,25 @@ PyObject* gauss(PyObject* args)
 
     const npy_intp h = halfwidth, n = neq;
     // Nothing is eliminated without a second row or a sub-diagonal.
-    const bool works = n >= 2 && h >= 1;
-    PyArrayObject* band = frame::array(band_obj);
-    PyArrayObject* multipliers = frame::array(multipliers_obj);
-    if (works) {
-        // Every pivot row reads its h super-diagonals, so the last h rows need
-        // the storage beyond the last matrix column too.
-        if (!check_matrix(band, "band", n, 2 * h + 1, true) ||
-            !frame::check_writeable(band, "band"))
-            return nullptr;
-        if (!check_matrix(multipliers, "multipliers", n - 1, h + 1, false) ||
-            !frame::check_writeable(multipliers, "multipliers"))
-            return nullptr;
-        // The rows held in registers go back to memory only once final: where
-        // rows share storage with each other or with the multipliers, a write
-        // would go unseen, so such arrays take the loops that follow the steps
-        // write by write.
-        const npy_intp row_bytes = (2 * h + 1) * static_cast<npy_intp>(sizeof(double));
-        const npy_intp row_stride = PyArray_STRIDE(band, 0);
-        const bool apart = (row_stride < 0 ? -row_stride : row_stride) >= row_bytes &&
-                           !may_share_memory(band, multipliers);
-        with_halfwidth(apart ? h : 0, [&](auto fixed) {
-            gauss_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), h, n);
-        });
-    }
+    if (n < 2 || h < 1) return frame::none();
+    // Every pivot row reads its h super-diagonals, so the last h rows need the
+    // storage beyond the last matrix column too; along a row the kernels step
+    // 8 bytes.
+    Matrix band, multipliers;
+    if (!frame::view(band, band_obj, "band", {n, 2 * h + 1}, frame::Access::write,
+                     frame::unit_step(1)) ||
+        !frame::view(multipliers, multipliers_obj, "multipliers", {n - 1, h + 1},
+                     frame::Access::write))
+        return nullptr;
+    // The rows held in registers go back to memory only once final: where
+    // rows share storage with each other or with the multipliers, a write
+    // would go unseen, so such arrays take the loops that follow the steps
+    // write by write.
+    const npy_intp row_bytes = (2 * h + 1) * static_cast<npy_intp>(sizeof(double));
+    const bool apart = (band.step[0] < 0 ? -band.step[0] : band.step[0]) >= row_bytes &&
+                       !may_share_memory(frame::array(band_obj), frame::array(multipliers_obj));
+    with_halfwidth(apart ? h : 0,
+                   [&](auto fixed) { gauss_kernel<fixed()>(band, multipliers, h, n); });
     return frame::none();
 }
 
@@ -329,39 +282,69 @@ PyObject* invmul(PyObject* args)
     // Entries further along a row than the first are reached by 8-byte steps
     // once some row couples to a neighbour.
     const npy_intp reach = std::min(h, n - 1);
-    PyArrayObject* band = frame::array(band_obj);
-    PyArrayObject* multipliers = frame::array(multipliers_obj);
-    PyArrayObject* rhs = frame::array(rhs_obj);
-    PyArrayObject* solution = frame::array(solution_obj);
-    PyArrayObject* active = frame::array(active_obj);
-    if (!check_matrix(band, "band", n, 2 * h + 1, reach >= 1)) return nullptr;
-    if (!check_matrix(multipliers, "multipliers", reach >= 1 ? n - 1 : 0, h + 1, reach >= 2))
+    const frame::Form rows_along = reach >= 1 ? frame::unit_step(1) : frame::Form{};
+    const frame::Form along = reach >= 1 ? frame::unit_step(0) : frame::Form{};
+    Matrix band, multipliers;
+    Vector rhs, solution;
+    Flags active;
+    if (!frame::view(band, band_obj, "band", {n, 2 * h + 1}, frame::Access::read, rows_along) ||
+        !frame::view(multipliers, multipliers_obj, "multipliers", {reach >= 1 ? n - 1 : 0, h + 1},
+                     frame::Access::read, reach >= 2 ? frame::unit_step(1) : frame::Form{}) ||
+        !frame::view(rhs, rhs_obj, "rhs", {n}, frame::Access::write, along) ||
+        !frame::view(solution, solution_obj, "solution", {n}, frame::Access::write, along) ||
+        !frame::view(active, active_obj, "active", {n}))
         return nullptr;
-    for (auto [vector, name] : {std::pair{rhs, "rhs"}, std::pair{solution, "solution"}}) {
-        if (!frame::check_strided(vector, name, sizeof(double), {n})) return nullptr;
-        if (reach >= 1 && !frame::check_contiguous_axis(vector, name, 0)) return nullptr;
-        if (n >= 1 && (!frame::check_aligned(vector, name) || !frame::check_writeable(vector, name)))
-            return nullptr;
-    }
-    if (!frame::check_strided(active, "active", 1, {n})) return nullptr;
 
     // The forward elimination in registers writes each right-hand side back
     // only once final, which multipliers sharing its memory would not see.
-    with_halfwidth(may_share_memory(rhs, multipliers) ? 0 : h, [&](auto fixed) {
-        invmul_kernel<fixed()>(matrix_of(band), matrix_of(multipliers), vector_of(rhs),
-                               vector_of(solution), PyArray_BYTES(active),
-                               stride_or_zero(active, 0), h, n, remove_mean != 0);
-    });
+    with_halfwidth(
+        may_share_memory(frame::array(rhs_obj), frame::array(multipliers_obj)) ? 0 : h,
+        [&](auto fixed) {
+            invmul_kernel<fixed()>(band, multipliers, rhs, solution, active, h, n,
+                                   remove_mean != 0);
+        });
     return frame::none();
 }
 
+PyDoc_STRVAR(module_doc,
+"Banded linear systems by Gaussian elimination without pivoting: gauss\n"
+"factors, invmul solves. Band storage: row i, column j holds matrix entry\n"
+"(i, i - halfwidth + j), float64. Refusals raise the module's error\n"
+"(Exception, or the StandardError bound in __main__ at import) before\n"
+"anything is written.");
+
+PyDoc_STRVAR(gauss_doc,
+"gauss(band, multipliers, halfwidth, reserved, neq, /)\n"
+"--\n"
+"\n"
+"Factors the neq x neq band matrix in place.\n"
+"\n"
+"band (float64, neq x (2 halfwidth + 1), rows contiguous) is overwritten with\n"
+"the factor U; multipliers (float64, (neq - 1) x (halfwidth + 1)) receives\n"
+"the multipliers. reserved is ignored. Returns None. Raises the module's\n"
+"error for a negative halfwidth and for arrays too small, of another element\n"
+"size, not contiguous along their rows, misaligned or read-only.");
+
+PyDoc_STRVAR(invmul_doc,
+"invmul(band, multipliers, rhs, solution, active, halfwidth, reserved, neq,\n"
+"       remove_mean, /)\n"
+"--\n"
+"\n"
+"Solves the system that gauss factored for the right-hand side rhs.\n"
+"\n"
+"Reads band and multipliers as gauss left them and the one-byte flags\n"
+"active; overwrites rhs (float64, zeroed where inactive, then eliminated) and\n"
+"writes the float64 solution, 0 where inactive, less the mean of the active\n"
+"entries when remove_mean is nonzero. Returns None. Raises the module's error\n"
+"as gauss does.");
+
 PyMethodDef moduleMethods[] = {
-    {"gauss", frame::method<gauss>, METH_VARARGS, nullptr},
-    {"invmul", frame::method<invmul>, METH_VARARGS, nullptr},
+    {"gauss", frame::method<gauss>, METH_VARARGS, gauss_doc},
+    {"invmul", frame::method<invmul>, METH_VARARGS, invmul_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bandsolve", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_bandsolve", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -11,6 +11,7 @@ takes to compute those dense arrays.
 
     .venv/bin/python bench/dispatch.py [nx ny nz [group_width]]
 """
+import os
 import sys
 import time
 
@@ -19,7 +20,8 @@ import numpy as np
 import cellcoef
 import rlearray
 
-from last import numpy_dense  # the dense NumPy peer, beside this script
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from coefficients import coefficient_pair  # noqa: E402  (the NumPy peer is the tests' reference)
 
 PML = 8
 LUMPED_CELLS = 16
@@ -101,7 +103,7 @@ def main():
 
     t0 = time.perf_counter()
     for a, b in [(eps, sigma)] * 3 + [(np.ones_like(eps), np.zeros_like(eps))] * 3:
-        numpy_dense(a, b, 1.0)
+        coefficient_pair(a, b, 1.0)
     t_numpy = time.perf_counter() - t0
 
     ring, direct, hits, inserts, blocks, large, _ = cellcoef.stats(og)

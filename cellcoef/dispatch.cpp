@@ -2,16 +2,18 @@
 // records point at parameter vectors folded in the store.
 //
 // The wrapper checks every array and sequence item first and works on a copy
-// of the line's codes; the host's codes and the store are written only once
-// the line has been treated, so a refused call changes nothing.
+// of the line's codes and a staged run table; the store is written only once
+// the line has been treated, and the host's codes and runs only once the store
+// has taken every run, so a refused or failed call changes nothing.
 #include "methods.hpp"
 
-#include "checks.hpp"
 #include "formulas.hpp"
 #include "hold.hpp"
 #include "orga.hpp"
 #include "rle.hpp"
 #include "settings.hpp"
+#include "shared.hpp"
+#include "view.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -22,10 +24,6 @@ namespace {
 
 constexpr int LINE_PASSES = 2;   // the pm and the pl list
 constexpr int NORM_ITEMS = 4;
-constexpr int CODE_GROUP_KEEP = 0xaff;   // bits a group shares
-constexpr int CODE_FIRST_PASS_DROP = 0xb8;
-constexpr int CODE_SECOND_PASS_DROP = 0x47;
-constexpr int CODE_PML = 0x400;
 
 // The rows and per-cell state of one line, carved from one scratch block.
 struct LineState {
@@ -37,13 +35,18 @@ struct LineState {
     float* norm_products = nullptr;  // 6 * group_width
     std::int32_t* npm = nullptr;
     std::int32_t* npl = nullptr;
+    std::int32_t* runs = nullptr;    // the run table, staged: run_table_size()
     std::int16_t* codes = nullptr;   // the line's codes, worked on before they go back
 
+    std::size_t run_table_size() const
+    {
+        return 1 + RUN_RECORD_INTS * static_cast<std::size_t>(n / group_width);
+    }
     std::size_t floats_needed() const
     {
         const std::size_t rows = static_cast<std::size_t>(MAX_ROWS) * n;
         return 2 * rows + 2 * rows + 6 * static_cast<std::size_t>(group_width) + 2 * n +
-               (static_cast<std::size_t>(n) + 1) / 2;
+               run_table_size() + (static_cast<std::size_t>(n) + 1) / 2;
     }
     void carve(float* p)
     {
@@ -54,19 +57,21 @@ struct LineState {
         norm_products = vector + 2 * rows;
         npm = reinterpret_cast<std::int32_t*>(norm_products + 6 * group_width);
         npl = npm + n;
-        codes = reinterpret_cast<std::int16_t*>(npl + n);
+        runs = npl + n;
+        codes = reinterpret_cast<std::int16_t*>(runs + run_table_size());
     }
 };
 
-// Every cell of a group gets the bits 0xaff of the group's OR. Cells
-// of one group must agree on bit 0x400; false after the diagnostic otherwise.
+// Every cell of a group gets the bits CODE_GROUP_KEEP of the group's OR. Cells
+// of one group must agree on the split-loss bit; false after the diagnostic
+// otherwise.
 bool merge_groups(LineState& s, int y, int z)
 {
     std::int16_t* codes = s.codes;
     for (int g = 0; g < s.n; g += s.group_width) {
         int shared = 0;
         for (int m = 0; m < s.group_width; ++m) {
-            if ((codes[g + m] ^ codes[g]) & CODE_PML) {
+            if ((codes[g + m] ^ codes[g]) & CODE_SPLIT_LOSS) {
                 std::fprintf(stderr,
                              "\n\n ERROR: Illegal Material Combination e.g. PML/surf\n"
                              "x %d y %d z%d %x!=%x\n",
@@ -143,7 +148,8 @@ Run next_run(const LineState& s, int x, int pass, int lossy3)
     }
     r.pm_rows = s.npm[x];
     if (r.code & CODE_LOSSY)
-        r.pl_rows = (lossy3 && !(r.code & 0x80) && code_tag(r.code) == TAG_PLAIN) ? 3 : s.npl[x];
+        r.pl_rows =
+            (lossy3 && !(r.code & CODE_LOSSY_SECOND) && code_tag(r.code) == TAG_PLAIN) ? 3 : s.npl[x];
     return r;
 }
 
@@ -162,11 +168,12 @@ int build_vector(const LineState& s, const Run& r)
     return static_cast<int>(out - s.vector);
 }
 
-// The run table of a treated line: records into runs, vectors into the store.
-// Null with the error set when store memory runs out.
-PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pass, int y, int z,
-                     int lossy3, int nterms)
+// The run table of a treated line: records into s.runs, vectors into the
+// store. Null with the error set when store memory runs out.
+PyObject* write_runs(LineState& s, OrgaHeader* store, int pass, int y, int z, int lossy3,
+                     int nterms)
 {
+    std::int32_t* runs = s.runs;
     int used = 1;
     for (int x = 0; x < s.n;) {
         Run r = next_run(s, x, pass, lossy3);
@@ -176,7 +183,7 @@ PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pa
         if (r.dx > s.group_width) r.code |= CODE_MULTIGROUP;
         std::uint32_t params = 0;
         if (r.code & CODE_COMPONENTS) {
-            if (debug_mask & 0xf00) {
+            if (debug_mask & DEBUG_RUN_HEADS) {
                 std::printf("z=%3d y=%3d x=%3d dx=%3d ", z, y, r.x, r.dx);
                 if (r.code & CODE_LOSSY) std::printf("DEBUG Orga: LOSSY  ");
             }
@@ -185,28 +192,25 @@ PyObject* write_runs(LineState& s, OrgaHeader* store, std::int32_t* runs, int pa
             params = orga_address(p);
         }
         const int tag = code_tag(r.code);
-        const float* aux = nullptr;  // tag 3 has none
+        const float* aux = nullptr;  // TAG_NONE has none
         if (tag == TAG_PLAIN)
             aux = orga_insert(store, s.norm_products, 6 * s.group_width, 6 * s.group_width, 1);
         else if (tag == TAG_SPLIT_LOSS)
             aux = orga_alloc(store, 12 * r.dx, &store->direct_bytes);
         else if (tag == TAG_LUMPED)
             aux = orga_alloc(store, 3 * r.dx * (nterms - 2), &store->direct_bytes);
-        if (aux == nullptr && tag != 3) return frame::fail(ORGA_MEMORY_FULL);
-        std::int32_t* record = runs + used;
-        record[0] = r.x;
-        record[1] = r.dx;
-        record[2] = static_cast<std::int32_t>(params);
-        record[3] = r.code;
-        record[4] = aux != nullptr ? static_cast<std::int32_t>(orga_address(aux)) : 0;
-        used += 5;
+        if (aux == nullptr && tag != TAG_NONE) return frame::fail(ORGA_MEMORY_FULL);
+        const RunRecord record{r.x, r.dx, static_cast<std::int32_t>(params), r.code,
+                               aux != nullptr ? static_cast<std::int32_t>(orga_address(aux)) : 0};
+        std::memcpy(runs + used, &record, sizeof record);
+        used += RUN_RECORD_INTS;
     }
     runs[0] = used;
     return frame::none();
 }
 
-// The check of every run's vector length against the scratch vector's
-// documented size, made before anything is written.
+// The consistency check of every run's vector length against npsmx = 48 x
+// group_width x n, made before anything is written.
 bool vectors_fit(const LineState& s, int pass, int lossy3)
 {
     const std::int64_t npsmx = 48 * static_cast<std::int64_t>(s.group_width) * s.n;
@@ -219,14 +223,9 @@ bool vectors_fit(const LineState& s, int pass, int lossy3)
     return true;
 }
 
-const float* row_of(PyArrayObject* a, npy_intp r)
-{
-    return reinterpret_cast<const float*>(PyArray_BYTES(a) + r * PyArray_STRIDE(a, 0));
-}
-
 // Expands line (z, y) of every listed RLE array into its row; rows past the
 // list stay zero. False with the error set.
-bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_line,
+bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, const frame::Check& not_rle,
                  const LineState& s, float* rows, int y, int z)
 {
     const std::int32_t idx[2] = {z, y};
@@ -239,7 +238,7 @@ bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_l
         frame::Ref item = seq_item(list, k, tag);
         if (!item) return frame::fail_arg("Missing item", tag), false;
         if (!rle_check(item.get()) || !rle_consistent(reinterpret_cast<RleArray*>(item.get())))
-            return frame::report({"rle_check(q)", "cellcoef", check_line}), false;
+            return frame::report(not_rle), false;
         const RleArray* a = reinterpret_cast<const RleArray*>(item.get());
         if (a->nouter != 2) return frame::fail_arg("Wrong number of dimensions", tag), false;
         if (z >= a->dims[0] || y >= a->dims[1])
@@ -251,7 +250,7 @@ bool expand_rows(PyObject* list, Py_ssize_t length, const char* tag, int check_l
 }
 
 // The store's header and the memory a call writes must not meet: records or
-// codes written over the header would become the store's addresses.
+// codes written over the header would change it behind the store's back.
 bool overlaps_header(PyObject* og, const void* p, std::size_t bytes)
 {
     const auto header = reinterpret_cast<std::uintptr_t>(PyArray_DATA(frame::array(og)));
@@ -267,151 +266,182 @@ int last_cell_of(const LineState& s, int tag)
     return -1;
 }
 
-}  // namespace
-
-PyObject* dispatch(PyObject* args)
-{
+// One call's arguments, and the views of its arrays.
+struct Call {
     PyObject *runs_obj, *og_obj, *codes_obj, *coef_lists, *ext, *norms_seq;
     int group_width, pass, z, y;
     int lossy3 = 0, ntail = 0;
     double dtfact = 1.0;
-    if (!frame::parse(args, "OOiiiiOOOO|idi", &runs_obj, &og_obj, &group_width, &pass, &z, &y,
-                      &codes_obj, &coef_lists, &ext, &norms_seq, &lossy3, &dtfact, &ntail))
-        return nullptr;
-
-    // Argument tests in their documented order.
-    if (!frame::require_arrays({codes_obj, og_obj, runs_obj})) return nullptr;
-    if (!PySequence_Check(coef_lists) || !PySequence_Check(ext) || !PySequence_Check(norms_seq))
-        return frame::fail("Sequence expected");
     frame::Ref norms[NORM_ITEMS];
-    for (int k = 0; k < NORM_ITEMS; ++k) norms[k] = seq_item(norms_seq, k, "norms");
-    for (const frame::Ref& item : norms)
-        if (!item) return frame::fail_arg("Missing item", "norms");
-    if (!frame::require_arrays({norms[0].get(), norms[1].get(), norms[2].get(), norms[3].get()}))
-        return nullptr;
-    if (PySequence_Size(coef_lists) != LINE_PASSES) {
-        PyErr_Clear();
-        return frame::fail("Sequence length 2 expected");
-    }
-    frame::Ref lists[LINE_PASSES] = {seq_item(coef_lists, 0, "l"), seq_item(coef_lists, 1, "l")};
-    for (const frame::Ref& list : lists)
-        if (!list) return frame::fail_arg("Missing item", "coef_lists");
+    frame::Ref lists[LINE_PASSES];  // pm, pl
     Py_ssize_t lengths[LINE_PASSES];
+
+    int n = 0;  // cells of the line
+    std::int16_t* codes = nullptr;  // the host's line (z, y)
+    frame::Contiguous<std::int32_t> runs;
+    frame::Strided<const float, 2> norm_rows[NORM_ITEMS];
+};
+
+// Parses the arguments and tests them in this order: codes, og and runs are
+// arrays; coef_lists, ext and norms sequences; the four items of norms arrays;
+// coef_lists two sequences, pm and pl.
+bool parse_call(PyObject* args, Call& c)
+{
+    if (!frame::parse(args, "OOiiiiOOOO|idi", &c.runs_obj, &c.og_obj, &c.group_width, &c.pass,
+                      &c.z, &c.y, &c.codes_obj, &c.coef_lists, &c.ext, &c.norms_seq, &c.lossy3,
+                      &c.dtfact, &c.ntail))
+        return false;
+    if (!frame::require_arrays({c.codes_obj, c.og_obj, c.runs_obj})) return false;
+    if (!PySequence_Check(c.coef_lists) || !PySequence_Check(c.ext) ||
+        !PySequence_Check(c.norms_seq))
+        return frame::fail("Sequence expected"), false;
+    for (int k = 0; k < NORM_ITEMS; ++k) c.norms[k] = seq_item(c.norms_seq, k, "norms");
+    for (const frame::Ref& item : c.norms)
+        if (!item) return frame::fail_arg("Missing item", "norms"), false;
+    if (!frame::require_arrays(
+            {c.norms[0].get(), c.norms[1].get(), c.norms[2].get(), c.norms[3].get()}))
+        return false;
+    if (PySequence_Size(c.coef_lists) != LINE_PASSES) {
+        PyErr_Clear();
+        return frame::fail("Sequence length 2 expected"), false;
+    }
+    c.lists[0] = seq_item(c.coef_lists, 0, "l");
+    c.lists[1] = seq_item(c.coef_lists, 1, "l");
+    for (const frame::Ref& list : c.lists)
+        if (!list) return frame::fail_arg("Missing item", "coef_lists"), false;
     for (int i = 0; i < LINE_PASSES; ++i) {
-        lengths[i] = PySequence_Check(lists[i].get()) ? PySequence_Size(lists[i].get()) : -1;
-        if (lengths[i] < 0) {
+        c.lengths[i] = PySequence_Check(c.lists[i].get()) ? PySequence_Size(c.lists[i].get()) : -1;
+        if (c.lengths[i] < 0) {
             PyErr_Clear();
-            return frame::fail("Sequence expected");
+            return frame::fail("Sequence expected"), false;
         }
     }
-    const Py_ssize_t nterms_wide = lengths[0] / 3;
+    return true;
+}
 
-    // Sizes: the line, the run table and the norm rows the call touches.
-    if (group_width < 1) return frame::fail_arg("Value out of range", "group_width");
-    PyArrayObject* codes_array = frame::array(codes_obj);
-    // Empty dimensions are refused here, so the line has at least one group.
-    if (!frame::check_shape(codes_array, "codes", 2, 3, {})) return nullptr;
-    const npy_intp* cdims = PyArray_DIMS(codes_array);
-    if (z < 0 || y < 0 || z >= cdims[0] || y >= cdims[1])
-        return frame::fail_arg("Line outside the array", "codes");
-    if (!frame::check_contiguous_axis(codes_array, "codes", 2) ||
-        !frame::check_aligned(codes_array, "codes") || !frame::check_writeable(codes_array, "codes"))
-        return nullptr;
-    if (cdims[2] > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes");
-    LineState s;
-    s.n = static_cast<int>(cdims[2]);
-    s.group_width = group_width;
-    if (s.n % group_width != 0)
-        return frame::fail_arg("Line length not a multiple of the group width", "codes");
-    PyArrayObject* runs_array = frame::array(runs_obj);
-    const npy_intp runs_count = 1 + 5 * static_cast<npy_intp>(s.n / group_width);
-    if (!frame::check_flat(runs_array, "runs", 4, runs_count) ||
-        !frame::check_aligned(runs_array, "runs") || !frame::check_writeable(runs_array, "runs"))
-        return nullptr;
-    std::int16_t* host_codes = reinterpret_cast<std::int16_t*>(
-        PyArray_BYTES(codes_array) + z * PyArray_STRIDE(codes_array, 0) +
-        y * PyArray_STRIDE(codes_array, 1));
-    if (overlaps_header(og_obj, PyArray_DATA(runs_array), 4 * static_cast<std::size_t>(runs_count)))
-        return frame::fail_arg("Array overlaps og", "runs");
-    if (overlaps_header(og_obj, host_codes, sizeof(std::int16_t) * s.n))
-        return frame::fail_arg("Array overlaps og", "codes");
-    static const char* const norm_names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]",
-                                                       "norms[3]"};
+// The line (z, y) of `codes`, the run table it fills and the norm rows it reads.
+bool take_views(Call& c)
+{
+    if (c.group_width < 1) return frame::fail_arg("Value out of range", "group_width"), false;
+    // Every axis holds the line; empty ones are refused, so it has a group.
+    frame::Strided<std::int16_t, 3> codes;
+    if (!frame::view(codes, c.codes_obj, "codes",
+                     {frame::Extent::index(c.z, "Line outside the array"),
+                      frame::Extent::index(c.y, "Line outside the array"), 1},
+                     frame::Access::write, frame::exact_rank | frame::unit_step(2)))
+        return false;
+    const npy_intp n = PyArray_DIM(frame::array(c.codes_obj), 2);
+    if (n > RLE_MAXLINE) return frame::fail_arg("Line too long", "codes"), false;
+    c.n = static_cast<int>(n);
+    if (c.n % c.group_width != 0)
+        return frame::fail_arg("Line length not a multiple of the group width", "codes"), false;
+    const npy_intp runs_count = 1 + RUN_RECORD_INTS * static_cast<npy_intp>(c.n / c.group_width);
+    if (!frame::view(c.runs, c.runs_obj, "runs", runs_count, frame::Access::write)) return false;
+    c.codes = codes.at(c.z, c.y, 0);
+    if (overlaps_header(c.og_obj, c.runs.data, sizeof(std::int32_t) * runs_count))
+        return frame::fail_arg("Array overlaps og", "runs"), false;
+    if (overlaps_header(c.og_obj, c.codes, sizeof(std::int16_t) * c.n))
+        return frame::fail_arg("Array overlaps og", "codes"), false;
+    // Items 0 and 2 are read at row y, 1 and 3 at row z; 0 and 1 hold a norm
+    // per component and group cell, 2 and 3 one per component.
+    static const char* const names[NORM_ITEMS] = {"norms[0]", "norms[1]", "norms[2]", "norms[3]"};
     for (int k = 0; k < NORM_ITEMS; ++k) {
-        const npy_intp row = (k % 2 == 0) ? y : z;
-        const npy_intp floats = k < 2 ? 6 * static_cast<npy_intp>(group_width) : 6;
-        PyArrayObject* a = frame::array(norms[k].get());
-        if (!frame::check_shape(a, norm_names[k], 4, 2, {row + 1, floats}) ||
-            !frame::check_contiguous_axis(a, norm_names[k], 1) ||
-            !frame::check_aligned(a, norm_names[k]))
-            return nullptr;
+        const npy_intp row = (k % 2 == 0) ? c.y : c.z;
+        const npy_intp floats = k < 2 ? 6 * static_cast<npy_intp>(c.group_width) : 6;
+        if (!frame::view(c.norm_rows[k], c.norms[k].get(), names[k], {row + 1, floats},
+                         frame::Access::read, frame::exact_rank | frame::unit_step(1)))
+            return false;
     }
+    return true;
+}
 
-    frame::Scratch<float> block = frame::scratch<float>(s.floats_needed());
-    if (!block) return PyErr_NoMemory();
-    s.carve(block.get());
-    for (int x = 0; x < s.n; ++x) s.npm[x] = s.npl[x] = 6;
-    std::memcpy(s.codes, host_codes, sizeof(std::int16_t) * s.n);
+// Rows, groups, treatments, time step, norms and smoothing on the copy of the
+// line; the host's arrays are not touched. False with the error set.
+bool treat_line(const Call& c, LineState& s, int* nterms)
+{
+    const int y = c.y, z = c.z;
+    if (!expand_rows(c.lists[0].get(), c.lengths[0], "pm", CHECK_PM_ITEM, s, s.pm, y, z) ||
+        !expand_rows(c.lists[1].get(), c.lengths[1], "pl", CHECK_PL_ITEM, s, s.pl, y, z))
+        return false;
 
-    // The rows, then the groups.
-    if (!expand_rows(lists[0].get(), lengths[0], "pm", 463, s, s.pm, y, z) ||
-        !expand_rows(lists[1].get(), lengths[1], "pl", 475, s, s.pl, y, z))
-        return nullptr;
-
-    if (!merge_groups(s, y, z)) return frame::fail("Illegal Material Combination");
+    if (!merge_groups(s, y, z)) return frame::fail("Illegal Material Combination"), false;
 
     // The treatments the pass wants, each over every cell of its tag.
-    bool wanted[4] = {false, false, false, false};
-    for (int g = 0; g < s.n; g += group_width)
-        if (pass == 0 || (s.codes[g] & CODE_BOTH_PASSES)) wanted[code_tag(s.codes[g])] = true;
+    bool wanted[TAG_NONE + 1] = {false, false, false, false};
+    for (int g = 0; g < s.n; g += s.group_width)
+        if (c.pass == 0 || (s.codes[g] & CODE_BOTH_PASSES)) wanted[code_tag(s.codes[g])] = true;
     // Only the lumped treatment and its runs use nterms, and it refuses more
     // terms than the rows hold.
-    const int nterms = static_cast<int>(nterms_wide < MAX_ROWS ? nterms_wide : MAX_ROWS);
+    const Py_ssize_t nterms_wide = c.lengths[0] / 3;
+    *nterms = static_cast<int>(nterms_wide < MAX_ROWS ? nterms_wide : MAX_ROWS);
     if (wanted[TAG_SPLIT_LOSS]) {
-        frame::Ref item = seq_item(ext, 0, "ext");
-        if (!item) return frame::fail_arg("Missing item", "ext");
+        frame::Ref item = seq_item(c.ext, 0, "ext");
+        if (!item) return frame::fail_arg("Missing item", "ext"), false;
         const int positions[3] = {last_cell_of(s, TAG_SPLIT_LOSS) + 1, y + 1, z + 1};
         LossProfiles loss;
         switch (fetch_loss_profiles(item.get(), positions, &loss)) {
         case Fetch::ok: break;
-        case Fetch::failed: return frame::fail("PML Problem");
-        case Fetch::refused: return nullptr;
+        case Fetch::failed: return frame::fail("PML Problem"), false;
+        case Fetch::refused: return false;
         }
         apply_split_loss(loss.profiles, s.n, y, z, s.codes, s.pm, s.npm, s.pl, s.npl);
     }
     if (wanted[TAG_LUMPED]) {
-        if (nterms_wide < 2) return frame::fail_arg("Too few terms", "pm");
-        if (3 * nterms_wide > MAX_ROWS) return frame::fail_arg("Too many terms", "pm");
-        if (ntail < 0 || ntail > nterms - 2) return frame::fail_arg("Value out of range", "ntail");
-        frame::Ref item = seq_item(ext, 1, "ext");
-        if (!item) return frame::fail_arg("Missing item", "ext");
+        if (nterms_wide < 2) return frame::fail_arg("Too few terms", "pm"), false;
+        if (3 * nterms_wide > MAX_ROWS) return frame::fail_arg("Too many terms", "pm"), false;
+        if (c.ntail < 0 || c.ntail > *nterms - 2)
+            return frame::fail_arg("Value out of range", "ntail"), false;
+        frame::Ref item = seq_item(c.ext, 1, "ext");
+        if (!item) return frame::fail_arg("Missing item", "ext"), false;
         double max_stab_par = 0.0;
         switch (fetch_max_stab_par(item.get(), &max_stab_par)) {
         case Fetch::ok: break;
-        case Fetch::failed: return frame::fail("LR  Problem");
-        case Fetch::refused: return nullptr;
+        case Fetch::failed: return frame::fail("LR  Problem"), false;
+        case Fetch::refused: return false;
         }
-        apply_lumped(max_stab_par, s.n, s.codes, s.pm, s.npm, s.pl, s.npl, nterms, ntail);
+        apply_lumped(max_stab_par, s.n, s.codes, s.pm, s.npm, s.pl, s.npl, *nterms, c.ntail);
     }
-    if (wanted[3]) return frame::fail("Treatment 3 not implemented");
+    if (wanted[TAG_NONE]) return frame::fail("Treatment 3 not implemented"), false;
 
-    // Time step, norms, smoothing.
-    if (dtfact != 1.0 && !rescale_time_step(s, dtfact)) return frame::fail("DTFACT problem");
-    scale_plain_cells(s.n, s.codes, s.pm, row_of(frame::array(norms[2].get()), y),
-                      row_of(frame::array(norms[3].get()), z));
+    if (c.dtfact != 1.0 && !rescale_time_step(s, c.dtfact))
+        return frame::fail("DTFACT problem"), false;
+    scale_plain_cells(s.n, s.codes, s.pm, c.norm_rows[2].row(y), c.norm_rows[3].row(z));
     smooth_codes(s);
+    return true;
+}
 
-    if (!vectors_fit(s, pass, lossy3)) return frame::report({"nps<npsmx", "cellcoef", 683});
+}  // namespace
 
-    // From here on the host's arrays and the store change.
-    OrgaHeader* store = orga_open(frame::array(og_obj));
-    if (store == nullptr) return nullptr;
-    std::memcpy(host_codes, s.codes, sizeof(std::int16_t) * s.n);
-    const float* f1 = row_of(frame::array(norms[0].get()), y);
-    const float* f2 = row_of(frame::array(norms[1].get()), z);
-    for (int i = 0; i < 6 * group_width; ++i) s.norm_products[i] = f1[i] * f2[i];
-    return write_runs(s, store, static_cast<std::int32_t*>(PyArray_DATA(runs_array)), pass, y, z,
-                      lossy3, nterms);
+PyObject* dispatch(PyObject* args)
+{
+    Call c;
+    if (!parse_call(args, c) || !take_views(c)) return nullptr;
+
+    LineState s;
+    s.n = c.n;
+    s.group_width = c.group_width;
+    frame::Scratch<float> block = frame::scratch<float>(s.floats_needed());
+    if (!block) return PyErr_NoMemory();
+    s.carve(block.get());
+    for (int x = 0; x < s.n; ++x) s.npm[x] = s.npl[x] = 6;
+    std::memcpy(s.codes, c.codes, sizeof(std::int16_t) * s.n);
+
+    int nterms = 0;
+    if (!treat_line(c, s, &nterms)) return nullptr;
+    if (!vectors_fit(s, c.pass, c.lossy3)) return frame::report(CHECK_VECTOR_FITS);
+
+    // From here on the store changes, and the host's arrays once it has taken the line.
+    OrgaSession store(frame::array(c.og_obj));
+    if (!store) return nullptr;
+    const float* f1 = c.norm_rows[0].row(c.y);
+    const float* f2 = c.norm_rows[1].row(c.z);
+    for (int i = 0; i < 6 * c.group_width; ++i) s.norm_products[i] = f1[i] * f2[i];
+    PyObject* done = write_runs(s, store.header(), c.pass, c.y, c.z, c.lossy3, nterms);
+    if (done == nullptr) return nullptr;
+    store.commit();
+    std::memcpy(c.codes, s.codes, sizeof(std::int16_t) * s.n);
+    std::memcpy(c.runs.data, s.runs, sizeof(std::int32_t) * s.runs[0]);
+    return done;
 }
 
 }  // namespace cellcoef

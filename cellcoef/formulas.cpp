@@ -1,7 +1,5 @@
 #include "formulas.hpp"
 
-#include "checks.hpp"
-
 #include <cmath>
 #include <cstdio>
 
@@ -38,9 +36,9 @@ void apply_split_loss(const LossProfile profiles[3], int n, int y, int z, std::i
         for (int i = 0; i < 6; ++i) {
             for (int h = 0; h < 2; ++h) {
                 const int m = 2 * i + h;
-                const float sx = profiles[0].at(x, m);
-                const float sy = profiles[1].at(y, m);
-                const float sz = profiles[2].at(z, m);
+                const float sx = profiles[0].load(x, m);
+                const float sy = profiles[1].load(y, m);
+                const float sz = profiles[2].load(z, m);
                 float s = std::fabs(sx) + std::fabs(sy) + std::fabs(sz);
                 float f = 1.0f;
                 // A negative element marks a doubled loss.
@@ -133,11 +131,10 @@ Fetch fetch_loss_profiles(PyObject* ext, const int positions[3], LossProfiles* o
             return Fetch::refused;
         }
         if (!frame::require_arrays({item.get()})) return Fetch::failed;
-        PyArrayObject* a = frame::array(item.get());
-        if (!frame::check_strided(a, names[axis], 4, {positions[axis], LOSS_COLUMNS}) ||
-            !frame::check_contiguous_axis(a, names[axis], 0))
+        // Positions lie 4 bytes apart; columns are reached through their stride.
+        if (!frame::view(out->profiles[axis], item.get(), names[axis],
+                         {positions[axis], LOSS_COLUMNS}, frame::Access::read, frame::unit_step(0)))
             return Fetch::refused;
-        out->profiles[axis] = {PyArray_BYTES(a), PyArray_STRIDE(a, 1)};
         out->owners[axis] = std::move(item);
     }
     return Fetch::ok;

@@ -9,30 +9,25 @@
 #pragma once
 
 #include "hold.hpp"
+#include "shared.hpp"
+#include "view.hpp"
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace cellcoef {
-
-// Code word bits.
-constexpr int CODE_COMPONENTS = 0x3f;
-constexpr int CODE_LOSSY = 0xc0;        // 0x40 with the first triple, 0x80 with the second
-constexpr int CODE_MULTIGROUP = 0x100;  // run records only
-constexpr int CODE_BOTH_PASSES = 0x200;
-constexpr int CODE_TAG = 0xc00;
-constexpr int TAG_PLAIN = 0, TAG_SPLIT_LOSS = 1, TAG_LUMPED = 2;
-
-inline int code_tag(int code) { return (code & CODE_TAG) >> 10; }
 
 // Rows per list of the row buffers.
 constexpr int MAX_ROWS = 24;
 // Columns of a loss profile: two per component.
 constexpr int LOSS_COLUMNS = 12;
 
+// Every pl below this becomes the pair (0, 1), as u = 0 does: the cell is not
+// updated.
+constexpr double PL_FLOOR = -0.999999;
+
 // a and b in double precision; the pair is stored in single precision. The
-// pair (0, 1) stands for u = 0 and for every pl that would fall below -0.999999.
+// pair (0, 1) stands for u = 0 and for every pl that would fall below PL_FLOOR.
 inline void update_coefficients(double a, double b, float* pm, float* pl)
 {
     const double u = a + 0.5 * b;
@@ -44,7 +39,7 @@ inline void update_coefficients(double a, double b, float* pm, float* pl)
     }
     *pm = static_cast<float>(1.0 / u);
     *pl = static_cast<float>(w / u);
-    if (*pl < -0.999999) {
+    if (*pl < PL_FLOOR) {
         *pm = 0.0f;
         *pl = 1.0f;
     }
@@ -62,19 +57,8 @@ inline void recover_parameters(double pm, double pl, float* a, float* b)
     *b = static_cast<float>((1.0 - pl) / pm);
 }
 
-// A loss profile along one axis: element (p, m), position p and column m,
-// lies at data + 4 p + column_stride m.
-struct LossProfile {
-    const char* data;
-    std::ptrdiff_t column_stride;
-
-    float at(int p, int m) const
-    {
-        float v;
-        std::memcpy(&v, data + 4 * static_cast<std::ptrdiff_t>(p) + column_stride * m, sizeof v);
-        return v;
-    }
-};
+// A loss profile along one axis: element (p, m), position p and column m.
+using LossProfile = frame::Unaligned<const float, 2>;
 
 // Plain cells (tag 0): pm rows 0 to 5 scaled by f1[j] * f2[j]. Cells with a
 // tag are left alone.
@@ -115,7 +99,7 @@ enum class Fetch {
 
 // The profiles of attribute "loss" of `ext` (items 0, 1, 2 along x, y, z),
 // each checked to be float32 with 4-byte positions, `positions[axis]`
-// positions and 12 columns.
+// positions and LOSS_COLUMNS columns.
 Fetch fetch_loss_profiles(PyObject* ext, const int positions[3], LossProfiles* out);
 
 // Attribute "max_stab_par" of `ext` as a double.

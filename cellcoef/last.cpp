@@ -1,9 +1,9 @@
 #include "last.hpp"
 
-#include "checks.hpp"
 #include "formulas.hpp"
 #include "hold.hpp"
 #include "methods.hpp"
+#include "shared.hpp"
 
 namespace cellcoef {
 namespace {
@@ -35,8 +35,8 @@ int line_segments(const LastJob& job, const std::int32_t* idx, const LastRows& r
 
 std::int16_t* code_line(const LastJob& job, const std::int32_t* idx)
 {
-    char* p = job.codes;
-    for (int d = 0; d < job.b->nouter; ++d) p += job.code_strides[d] * idx[d];
+    char* p = job.codes.data;
+    for (int d = 0; d < job.b->nouter; ++d) p += job.codes.step[d] * idx[d];
     return reinterpret_cast<std::int16_t*>(p);
 }
 
@@ -59,9 +59,9 @@ const frame::Check* last_compress(const LastJob& job, const LastRows& rows, RleT
 
 std::int64_t last_mark(const LastJob& job, const LastRows& rows)
 {
-    if (job.bit > 5) return 0;
+    if (job.bit >= COMPONENT_COUNT) return 0;
     const auto mask = static_cast<std::int16_t>(~(1 << job.bit));
-    const std::int16_t lossy = job.bit <= 3 ? 0x40 : 0x80;
+    const auto lossy = static_cast<std::int16_t>(lossy_flag_of(job.bit));
     const std::int32_t length = rle_line_length(job.b);
     std::int64_t count = 0;
     std::int32_t idx[RLE_MAXDIM] = {};
@@ -102,17 +102,15 @@ PyObject* last(PyObject* args)
     for (int d = 0; same_shape && d < ndim; ++d) same_shape = a->dims[d] == b->dims[d];
     if (!same_shape) return frame::fail_arg("Shape differs from rle_b", "rle_a");
 
-    PyArrayObject* codes = frame::array(obj_codes);
-    if (PyArray_NDIM(codes) != ndim) return frame::fail_arg("Wrong number of dimensions", "codes");
-    if (PyArray_ITEMSIZE(codes) != 2) return frame::fail_arg("Wrong element size", "codes");
-    for (int d = 0; d < b->nouter; ++d)
-        if (PyArray_DIM(codes, d) < b->dims[d]) return frame::fail_arg("Array too small", "codes");
+    // The codes have b's dimensions, each line contiguous.
     const std::int32_t length = rle_line_length(b);
-    if (PyArray_DIM(codes, b->nouter) != length)
-        return frame::fail_arg("Line length differs from rle_b", "codes");
-    if (!frame::check_contiguous_axis(codes, "codes", b->nouter)) return nullptr;
-    if (!frame::check_writeable(codes, "codes")) return nullptr;
-    if (!frame::check_aligned(codes, "codes")) return nullptr;
+    frame::Extent extent[RLE_MAXDIM];
+    for (int d = 0; d < b->nouter; ++d) extent[d] = b->dims[d];
+    extent[b->nouter] = frame::Extent::exactly(length, "Line length differs from rle_b");
+    frame::Strided<std::int16_t, RLE_MAXDIM> codes;
+    if (!frame::view(codes, obj_codes, "codes", ndim, extent, frame::Access::write,
+                     frame::unit_step(b->nouter)))
+        return nullptr;
     if (bit < 0) return frame::fail_arg("Value out of range", "bit");
 
     auto row_pm = frame::scratch<float>(length);
@@ -127,9 +125,8 @@ PyObject* last(PyObject* args)
     frame::Ref pm(reinterpret_cast<PyObject*>(rle_new(ndim, b->dims, b->rle_type)));
     if (!pm) return nullptr;
 
-    LastJob job{a, b, reinterpret_cast<RleArray*>(pm.get()), reinterpret_cast<RleArray*>(pl.get()),
-                static_cast<char*>(PyArray_DATA(codes)), {}, bit, a_scale};
-    for (int d = 0; d < b->nouter; ++d) job.code_strides[d] = PyArray_STRIDE(codes, d);
+    const LastJob job{a, b, reinterpret_cast<RleArray*>(pm.get()),
+                      reinterpret_cast<RleArray*>(pl.get()), codes, bit, a_scale};
     const LastRows rows{row_pm.get(), row_pl.get(), row_start.get(), runbuf.get()};
 
     // The codes change only once every line has compressed.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "rle.hpp"
+#include "view.hpp"
 
 #include <cstdint>
 
@@ -13,9 +14,10 @@ struct LastJob {
     const RleArray* b;       // material b, the template of pm and pl
     RleArray* pm;            // filled with tolerance
     RleArray* pl;            // filled exactly
-    char* codes;             // int16 code words; line idx starts at
-    std::int64_t code_strides[RLE_MAXDIM];  // codes + sum(idx[d] * code_strides[d])
-    int bit;                 // the component flag; above 5 no marking
+    // The code words, of b's dimensions; the line at outer index idx starts at
+    // element (idx, 0) and is contiguous.
+    frame::Strided<std::int16_t, RLE_MAXDIM> codes;
+    int bit;                 // the component flag; from COMPONENT_COUNT on no marking
     float a_scale;           // divisor of every a value
 };
 

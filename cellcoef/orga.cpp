@@ -2,6 +2,7 @@
 
 #include "lowmem.hpp"
 #include "settings.hpp"
+#include "shared.hpp"
 
 #include <cmath>
 #include <cstdio>
@@ -28,24 +29,8 @@ float* align16(void* raw)
 void print_vector(const float* p, int n)
 {
     std::printf("DEBUG orga insert:  npar %d\n", n);
-    if (debug_mask & 0x400)
+    if (debug_mask & DEBUG_VECTOR)
         for (int i = 0; i < n; ++i) std::printf(" %d %.8e\n", i, p[i]);
-}
-
-bool header_addresses_valid(const OrgaHeader* o)
-{
-    if (o->block != 0) {
-        if (o->block_used < 0 || o->block_used > ORGA_BLOCK_FLOATS) return false;
-        if (!lowmem_holds(orga_pointer(o->block), ORGA_BLOCK_FLOATS * sizeof(float))) return false;
-    }
-    // Only slots of positive length are ever read.
-    for (int s = 0; s < ORGA_RING; ++s) {
-        const std::int32_t len = o->ring_len[s];
-        if (len > 0 && !lowmem_holds(orga_pointer(o->ring[s]),
-                                     static_cast<std::size_t>(len) * sizeof(float)))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -54,7 +39,7 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
 {
     for (int i = 0; i < n; ++i)
         if (std::fabs(static_cast<double>(p[i])) < FLUSH_BELOW) p[i] = 0.0f;
-    if (debug_mask & 0x600) print_vector(p, n);
+    if (debug_mask & (DEBUG_COMPARE | DEBUG_VECTOR)) print_vector(p, n);
 
     // Oldest first (the slot written next), then newest to oldest.
     const std::uint32_t first = static_cast<std::uint32_t>(o->nstored) % ORGA_RING;
@@ -67,15 +52,17 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted)
         while (j < n && (p[j] == stored[j] || (j < ntol && rel_close(p[j], stored[j])))) ++j;
         if (j == n) {
             if (counted) add(o->hits, 1);
-            if (debug_mask & 0x100) std::printf("DEBUG ORGA insert: npar %d HIT\n\n", n);
+            if (debug_mask & DEBUG_INSERT_RESULT)
+                std::printf("DEBUG ORGA insert: npar %d HIT\n\n", n);
             return stored;
         }
-        if ((debug_mask & 0x200) && j != 0)
+        if ((debug_mask & DEBUG_COMPARE) && j != 0)
             std::printf("DEBUG ORGA: cmp %d : %.15e != %.15e (TOL %.3e)\n", j, p[j], stored[j],
                         rel_tol);
     }
 
-    if (debug_mask & 0x100) std::printf("DEBUG ORGA insert: npar %d FAIL\n\n", n);
+    if (debug_mask & DEBUG_INSERT_RESULT)
+        std::printf("DEBUG ORGA insert: npar %d FAIL\n\n", n);
     float* copy = orga_alloc(o, n, &o->ring_bytes);
     if (copy == nullptr) return nullptr;
     if (n > 0) std::memcpy(copy, p, static_cast<std::size_t>(n) * sizeof(float));
@@ -111,16 +98,37 @@ float* orga_alloc(OrgaHeader* o, int n, std::int32_t* counter)
     return p;
 }
 
-OrgaPrepare orga_prepare(void* data, std::size_t bytes, std::size_t extent)
+OrgaPrepare orga_prepare(const void* data, std::size_t bytes, std::size_t extent,
+                         const OrgaHeader* last)
 {
-    auto* o = static_cast<OrgaHeader*>(data);
+    const auto* o = static_cast<const OrgaHeader*>(data);
     const bool initialised = bytes >= sizeof(o->magic) && o->magic == ORGA_MAGIC;
     if (!initialised && extent <= sizeof(OrgaHeader)) return OrgaPrepare::size_check_failed;
     if (bytes <= sizeof(OrgaHeader)) return OrgaPrepare::too_small;
-    if (initialised) return header_addresses_valid(o) ? OrgaPrepare::ready : OrgaPrepare::invalid;
+    if (!initialised) return OrgaPrepare::blank;
+    // Any other bytes could hand out memory that another header hands out too
+    // (a copy), or point anywhere (a header from another process).
+    if (last == nullptr || std::memcmp(o, last, sizeof(OrgaHeader)) != 0)
+        return OrgaPrepare::invalid;
+    return OrgaPrepare::ready;
+}
+
+void orga_init(OrgaHeader* o)
+{
     std::memset(o, 0, sizeof(OrgaHeader));
     o->magic = ORGA_MAGIC;
-    return OrgaPrepare::ready;
+}
+
+void orga_restore(OrgaHeader* o, const OrgaHeader& last)
+{
+    if (last.block != 0) {
+        // Beyond where the block was left, it handed out floats only in the
+        // failed call; past the last of them they are still zero.
+        const std::int32_t end = o->block == last.block ? o->block_used : ORGA_BLOCK_FLOATS;
+        float* from = orga_pointer(last.block) + last.block_used;
+        std::memset(from, 0, sizeof(float) * static_cast<std::size_t>(end - last.block_used));
+    }
+    std::memcpy(o, &last, sizeof(OrgaHeader));
 }
 
 }  // namespace cellcoef

@@ -75,29 +75,59 @@ float* orga_insert(OrgaHeader* o, float* p, int n, int ntol, int counted);
 // when store memory is exhausted, with the header and *counter unchanged.
 float* orga_alloc(OrgaHeader* o, int n, std::int32_t* counter);
 
-// The outcome of orga_prepare.
+// What the memory given for a header holds, as orga_prepare finds it.
 enum class OrgaPrepare {
-    ready,              // the header is initialised and may be used
+    ready,              // the header exactly as the store last left it at this address
+    blank,              // no header yet: orga_init may write one
     size_check_failed,  // no header yet, and the array's extent is not larger than one
     too_small,          // the memory itself cannot hold the header and more
-    invalid,            // a header whose addresses are not store memory of this process
+    invalid,            // a header the store did not leave here: a copy, moved, reloaded,
+                        // forged, or changed behind the store's back
 };
 
-// Makes sure the `bytes` bytes at `data` (4-byte aligned, writable) start with
-// an initialised header, writing one when the magic word is missing. `extent`
-// is the size the host states for the array (strides[0] * dimensions[0]), which
-// must exceed the header before one is written; `bytes` must too. A header that
-// is already there is kept, once its addresses are known to be store memory
-// (a header copied from another process or forged would otherwise make the
-// store read and write at random).
-OrgaPrepare orga_prepare(void* data, std::size_t bytes, std::size_t extent);
+// Looks at the `bytes` bytes at `data` (4-byte aligned) without using any
+// address in them. `extent` is the size the host states for the array
+// (strides[0] * dimensions[0]), which must exceed the header before one is
+// written; `bytes` must too. `last` is the header as the store last left it at
+// `data`, or null when the store left none there.
+OrgaPrepare orga_prepare(const void* data, std::size_t bytes, std::size_t extent,
+                         const OrgaHeader* last);
 
-// The header in og's data for the store calls, initialised if need be. Null
-// with the module's error set when og cannot hold it: not C-contiguous, not
-// 4-byte aligned, read-only, the size check "unsigned(og->strides[0]*og->
-// dimensions[0]) > sizeof(*o)" (reported as cellcoef line 450), too small, or
-// a header that does not belong to this process.
-OrgaHeader* orga_open(PyArrayObject* og);
+// Writes a new, empty header: zeros and the magic word.
+void orga_init(OrgaHeader* o);
+
+// Puts the header back to `last`, its state before a call that failed part
+// way. The floats of last's current block handed out since are zeroed again,
+// since the block hands them out once more; blocks and large allocations taken
+// since are abandoned.
+void orga_restore(OrgaHeader* o, const OrgaHeader& last);
+
+// The header in og's data for one call that stores into it. The store takes
+// only headers it initialised itself, at the address where it initialised
+// them, holding exactly the bytes it last left there; it keeps a copy of each
+// for as long as the array that owns the header's memory lives. A header that
+// fails this is refused ("Invalid store header: og"), as is an og that cannot
+// hold one: not C-contiguous, not 4-byte aligned, read-only, the size check
+// "unsigned(og->strides[0]*og->dimensions[0]) > sizeof(*o)" (CHECK_STORE_SIZE),
+// or too small. Everything the call changes in the header
+// through header() stands once committed; otherwise it is put back when the
+// session ends, so a call that fails leaves og as it was. Interpreter lock held
+// throughout; no Python code may run between opening and commit().
+class OrgaSession {
+public:
+    explicit OrgaSession(PyArrayObject* og);  // null header() with the module's error set
+    ~OrgaSession();
+    OrgaSession(const OrgaSession&) = delete;
+    OrgaSession& operator=(const OrgaSession&) = delete;
+
+    explicit operator bool() const { return header_ != nullptr; }
+    OrgaHeader* header() const { return header_; }
+    void commit();
+
+private:
+    OrgaHeader* header_ = nullptr;
+    bool committed_ = false;
+};
 
 // True when og is C-contiguous, 4-byte aligned and holds `bytes` bytes, the
 // part of the header a reader uses; raises the module's error naming og

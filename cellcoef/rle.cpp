@@ -1,5 +1,6 @@
 #include "rle.hpp"
 #include "settings.hpp"
+#include "shared.hpp"
 
 #include <climits>
 #include <cmath>
@@ -10,11 +11,6 @@
 
 namespace cellcoef {
 namespace {
-
-// Consumers know these checks by the compressor's source name and lines.
-constexpr frame::Check check_fhsha{"fhsha<RLE_NHFLT && fhsha>=0", "rle", 277};
-constexpr frame::Check check_fhshb{"fhshb<RLE_NHFLT && fhshb>=0", "rle", 278};
-constexpr frame::Check check_hsh{"hsh<RLE_NHASH && hsh>=0", "rle", 308};
 
 // The counters are int32 fields of the shared layout; they stop at the top
 // instead of wrapping.
@@ -67,9 +63,9 @@ const frame::Check* compress(RleArray* a, RleEntry* entry, RleRun* runbuf, float
         if (!(fa > -1.0 && fa < RLE_NHFLT)) {
             std::fprintf(stderr, "cur %.15e max %.15e\n", static_cast<double>(cur),
                          static_cast<double>(max));
-            return &check_fhsha;
+            return &CHECK_FLOAT_HASH_A;
         }
-        if (!(fb > -1.0 && fb < RLE_NHFLT)) return &check_fhshb;
+        if (!(fb > -1.0 && fb < RLE_NHFLT)) return &CHECK_FLOAT_HASH_B;
         const int fhsha = static_cast<int>(fa);
         const int fhshb = static_cast<int>(fb);
         // 1 is the line's own maximum and 0 marks empty cells: never snapped.
@@ -90,9 +86,9 @@ const frame::Check* compress(RleArray* a, RleEntry* entry, RleRun* runbuf, float
     const int nrec = static_cast<int>(rec - runbuf);
 
     const double scaled = std::floor(std::fabs(static_cast<double>(h)) * 65536.0);
-    if (!(scaled > -1.0 && scaled < 2147483648.0)) return &check_hsh;
+    if (!(scaled > -1.0 && scaled < 2147483648.0)) return &CHECK_LINE_HASH;
     const int hsh = static_cast<int>(scaled) % RLE_NHASH;
-    if (hsh > RLE_NHASH - 1 || hsh < 0) return &check_hsh;
+    if (hsh > RLE_NHASH - 1 || hsh < 0) return &CHECK_LINE_HASH;
 
     RleRun*& slot = tables.line_table.get()[hsh];
     entry->max = max;

@@ -105,7 +105,7 @@ bool emit_arrows(const PlaneJob& job, Emission& out)
                         store<float>(job.out_normals.at(row, k), static_cast<float>(g.normal[k]));
                     }
                     for (int k = 0; k < 4; ++k)
-                        store<float>(job.out_colours.at(row, k), load<float>(job.nodes.at(u, v, 6 + k)));
+                        store<float>(job.out_colours.at(row, k), load<float>(job.nodes.at(u, v, NODE_COLOUR + k)));
                 }
                 if (!out.close_group()) return false;
             }

@@ -7,9 +7,6 @@
 namespace fieldplot {
 namespace {
 
-// Node record components.
-constexpr int position = 0, normal = 3, colour = 6, alpha_component = 9;
-
 double node_value(const PlaneJob& job, Index u, Index v, int k)
 {
     return load<float>(job.nodes.at(u, v, k));
@@ -20,7 +17,7 @@ double node_value(const PlaneJob& job, Index u, Index v, int k)
 // leave them alone.
 void node_row(const PlaneJob& job, Index u, double base)
 {
-    const Index s1 = job.nodes.s1, s2 = job.nodes.s2;
+    const Index s1 = job.nodes.step[1], s2 = job.nodes.step[2];
     const Index wu = u - job.u_first;
     const double pu = load<double>(job.coords[job.u_axis].at(u));
     const bool colours = job.contour_levels == 0;
@@ -34,9 +31,9 @@ void node_row(const PlaneJob& job, Index u, double base)
         const Index wv = v - job.v_first;
         const double h =
             job.height_scale != 0 ? double(load<float>(job.height_values.at(wu, wv))) : 0.0;
-        put(node, position + job.u_axis, pu);
-        put(node, position + job.v_axis, load<double>(job.coords[job.v_axis].at(v)));
-        put(node, position + job.normal_axis, job.height_scale * h + base);
+        put(node, NODE_POSITION + job.u_axis, pu);
+        put(node, NODE_POSITION + job.v_axis, load<double>(job.coords[job.v_axis].at(v)));
+        put(node, NODE_POSITION + job.normal_axis, job.height_scale * h + base);
 
         const double c = std::fabs(double(load<float>(job.colour_values.at(wu, wv))));
         if (!colours) continue;
@@ -45,10 +42,10 @@ void node_row(const PlaneJob& job, Index u, double base)
         const double red = low ? 0 : 2 * (c - 0.5);
         const double green = low ? 2 * c : 2 * (1 - c);
         const double blue = low ? 2 * (0.5 - c) : 0;
-        put(node, colour, red * gain);
-        put(node, colour + 1, green * gain);
-        put(node, colour + 2, blue * gain);
-        store<float>(node + alpha_component * s2, alpha);
+        put(node, NODE_COLOUR, red * gain);
+        put(node, NODE_COLOUR + 1, green * gain);
+        put(node, NODE_COLOUR + 2, blue * gain);
+        store<float>(node + NODE_ALPHA * s2, alpha);
     }
 }
 
@@ -60,7 +57,7 @@ void node_row(const PlaneJob& job, Index u, double base)
 // and of the row before.
 void normal_row(const PlaneJob& job, Index u)
 {
-    const Index s0 = job.nodes.s0, s1 = job.nodes.s1, s2 = job.nodes.s2;
+    const Index s0 = job.nodes.step[0], s1 = job.nodes.step[1], s2 = job.nodes.step[2];
     auto get = [s2](const char* node, int k) { return double(load<float>(node + k * s2)); };
     char* node = job.nodes.at(u, job.v_first, 0);
     for (Index v = job.v_first; v <= job.v_last; ++v, node += s1) {
@@ -73,14 +70,14 @@ void normal_row(const PlaneJob& job, Index u)
                 flat = true;
             } else {
                 const char* source = node - (along_u ? s0 : s1);
-                for (int k = 0; k < 3; ++k) n[k] = get(source, normal + k);
+                for (int k = 0; k < 3; ++k) n[k] = get(source, NODE_NORMAL + k);
             }
         } else {
             double du[3], dv[3];
             for (int k = 0; k < 3; ++k) {
-                const double p = get(node, position + k);
-                du[k] = get(node + s0, position + k) - p;
-                dv[k] = get(node + s1, position + k) - p;
+                const double p = get(node, NODE_POSITION + k);
+                du[k] = get(node + s0, NODE_POSITION + k) - p;
+                dv[k] = get(node + s1, NODE_POSITION + k) - p;
             }
             for (int m = 0; m < 3; ++m) {
                 const int a = (m + 1) % 3, b = (m + 2) % 3;
@@ -97,7 +94,7 @@ void normal_row(const PlaneJob& job, Index u)
         if (n[job.normal_axis] > 0)
             for (double& x : n) x = -x;
         for (int k = 0; k < 3; ++k)
-            store<float>(node + (normal + k) * s2, static_cast<float>(n[k] * f));
+            store<float>(node + (NODE_NORMAL + k) * s2, static_cast<float>(n[k] * f));
     }
 }
 
@@ -121,17 +118,17 @@ void write_node(const PlaneJob& job, Index u, Index v, Index row)
 {
     const char* node = job.nodes.at(u, v, 0);
     if (job.packed_rows) {
-        std::memcpy(job.out_positions.at(row, 0), node + position * 4, 12);
-        std::memcpy(job.out_normals.at(row, 0), node + normal * 4, 12);
-        std::memcpy(job.out_colours.at(row, 0), node + colour * 4, 16);
+        std::memcpy(job.out_positions.at(row, 0), node + NODE_POSITION * 4, 12);
+        std::memcpy(job.out_normals.at(row, 0), node + NODE_NORMAL * 4, 12);
+        std::memcpy(job.out_colours.at(row, 0), node + NODE_COLOUR * 4, 16);
         return;
     }
-    auto get = [&](int k) { return load<float>(node + k * job.nodes.s2); };
+    auto get = [&](int k) { return load<float>(node + k * job.nodes.step[2]); };
     for (int k = 0; k < 3; ++k) {
-        store<float>(job.out_positions.at(row, k), get(position + k));
-        store<float>(job.out_normals.at(row, k), get(normal + k));
+        store<float>(job.out_positions.at(row, k), get(NODE_POSITION + k));
+        store<float>(job.out_normals.at(row, k), get(NODE_NORMAL + k));
     }
-    for (int k = 0; k < 4; ++k) store<float>(job.out_colours.at(row, k), get(colour + k));
+    for (int k = 0; k < 4; ++k) store<float>(job.out_colours.at(row, k), get(NODE_COLOUR + k));
 }
 
 bool selected(const PlaneJob& job, Index u, Index v) { return *job.cell_mask.at(u, v) != 0; }
@@ -206,8 +203,8 @@ bool emit_contours(const PlaneJob& job, Emission& out)
                     const Index row = out.next_row();
                     if (row < 0) return false;
                     for (int k = 0; k < 3; ++k) {
-                        const double p = t * node_value(job, u1, v1, position + k) +
-                                         (1 - t) * node_value(job, u2, v2, position + k);
+                        const double p = t * node_value(job, u1, v1, NODE_POSITION + k) +
+                                         (1 - t) * node_value(job, u2, v2, NODE_POSITION + k);
                         store<float>(job.out_positions.at(row, k), static_cast<float>(p));
                     }
                 }

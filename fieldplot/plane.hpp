@@ -1,10 +1,35 @@
 // Display arrays of a field plane: the node table, then surface strips,
 // contour points or arrows.
+//
+// Elements are loaded and stored byte-wise: an array's data need not be
+// aligned for its element type, and the host may pass overlapping arrays.
 #pragma once
 
-#include "views.hpp"
+#include "view.hpp"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace fieldplot {
+
+using frame::Index;
+using frame::load;
+using frame::store;
+
+// The record of a node in the node table, ten floats in this order.
+struct NodeRecord {
+    float position[3];
+    float normal[3];
+    float colour[3];  // the ramp's red, green, blue, followed by
+    float alpha;      // the alpha of the call: a vertex copies four colour floats
+};
+constexpr int NODE_FLOATS = sizeof(NodeRecord) / sizeof(float);
+constexpr int NODE_POSITION = offsetof(NodeRecord, position) / sizeof(float);
+constexpr int NODE_NORMAL = offsetof(NodeRecord, normal) / sizeof(float);
+constexpr int NODE_COLOUR = offsetof(NodeRecord, colour) / sizeof(float);
+constexpr int NODE_ALPHA = offsetof(NodeRecord, alpha) / sizeof(float);
+static_assert(NODE_FLOATS == 10 && NODE_NORMAL == 3 && NODE_COLOUR == 6 && NODE_ALPHA == 9,
+              "NodeRecord layout");
 
 enum class Geometry { surface, contour, arrows };
 
@@ -12,19 +37,19 @@ struct PlaneJob {
     int normal_axis, u_axis, v_axis;  // a permutation of 0, 1, 2
     Index plane;
     Index u_first, u_last, v_first, v_last;  // window nodes, both ends inclusive
-    Strided1 coords[3];                      // float64 node coordinates per axis
-    Strided2 cell_mask;                      // one byte, [u][v] absolute
-    Strided2 colour_values, height_values;   // float32, window-relative
-    Strided2 out_normals, out_positions, out_colours;  // float32 rows
-    Strided1 out_counts;                     // int32 group lengths
+    frame::Unaligned<const double, 1> coords[3];       // node coordinates per axis
+    frame::Unaligned<const std::uint8_t, 2> cell_mask;  // [u][v] absolute
+    frame::Unaligned<const float, 2> colour_values, height_values;  // window-relative
+    frame::Unaligned<float, 2> out_normals, out_positions, out_colours;  // rows
+    frame::Unaligned<std::int32_t, 1> out_counts;  // group lengths
     Index counts_length;
     Index capacity;  // rows of out_positions
     double height_scale;
-    Strided3 nodes;  // float32 [u][v][10] absolute
+    frame::Unaligned<float, 3> nodes;  // [u][v][NODE_FLOATS] absolute
     int contour_levels;
     double alpha;
     Geometry geometry;
-    Strided3 vectors;  // float32 [axis][u][v] window-relative, arrows only
+    frame::Unaligned<const float, 3> vectors;  // [axis][u][v] window-relative, arrows only
     double arrow_scale;
     // The node record and the output rows are packed floats: a vertex is
     // three block copies.
@@ -73,7 +98,7 @@ public:
 
 private:
     Index capacity_;
-    Strided1 counts_;
+    frame::Unaligned<std::int32_t, 1> counts_;
     Index counts_length_;
     Index count_ = 0, open_ = 0, groups_ = 0;
 };

@@ -1,41 +1,45 @@
 #include "checks.hpp"
 
-namespace frame {
-namespace {
+#include <cstdint>
 
-bool touches_nothing(std::initializer_list<npy_intp> extent)
+namespace frame {
+
+bool touches_nothing(const Extent* extent, int count)
 {
-    for (npy_intp e : extent)
-        if (e <= 0) return true;
+    for (int d = 0; d < count; ++d)
+        if (extent[d].empty()) return true;
     return false;
 }
 
-}  // namespace
-
-bool check_strided(PyArrayObject* a, const char* name, int itemsize,
-                   std::initializer_list<npy_intp> extent)
+bool check_strided(PyArrayObject* a, const char* name, int itemsize, const Extent* extent,
+                   int count)
 {
-    if (touches_nothing(extent)) return true;
-    const int k = static_cast<int>(extent.size());
+    if (touches_nothing(extent, count)) return true;
     if (PyArray_ITEMSIZE(a) != itemsize) return fail_arg("Wrong element size", name), false;
-    if (PyArray_NDIM(a) < k) return fail_arg("Wrong number of dimensions", name), false;
+    if (PyArray_NDIM(a) < count) return fail_arg("Wrong number of dimensions", name), false;
     const npy_intp* dims = PyArray_DIMS(a);
-    int d = 0;
-    for (npy_intp e : extent) {
-        if (dims[d] < e) return fail_arg("Array too small", name), false;
-        ++d;
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        npy_intp least = 1;
+        if (d < count && extent[d].kind() == Extent::Kind::below) least = extent[d].value();
+        if (d < count && extent[d].kind() == Extent::Kind::exactly) least = 0;
+        if (dims[d] < least) return fail_arg("Array too small", name), false;
     }
-    for (; d < PyArray_NDIM(a); ++d)
-        if (dims[d] < 1) return fail_arg("Array too small", name), false;
+    for (int d = 0; d < count; ++d) {
+        const Extent& e = extent[d];
+        const bool fits = e.kind() == Extent::Kind::index     ? 0 <= e.value() && e.value() < dims[d]
+                          : e.kind() == Extent::Kind::exactly ? dims[d] == e.value()
+                                                              : true;
+        if (!fits) return fail_arg(e.message(), name), false;
+    }
     return true;
 }
 
-bool check_shape(PyArrayObject* a, const char* name, int itemsize, int ndim,
-                 std::initializer_list<npy_intp> extent)
+bool check_shape(PyArrayObject* a, const char* name, int itemsize, int ndim, const Extent* extent,
+                 int count)
 {
     if (PyArray_NDIM(a) != ndim) return fail_arg("Wrong number of dimensions", name), false;
     if (PyArray_ITEMSIZE(a) != itemsize) return fail_arg("Wrong element size", name), false;
-    return check_strided(a, name, itemsize, extent);
+    return check_strided(a, name, itemsize, extent, count);
 }
 
 bool check_flat(PyArrayObject* a, const char* name, int itemsize, npy_intp count)
@@ -55,9 +59,14 @@ bool check_contiguous_axis(PyArrayObject* a, const char* name, int axis)
     return true;
 }
 
-bool check_aligned(PyArrayObject* a, const char* name)
+bool check_aligned(PyArrayObject* a, const char* name, std::size_t alignment)
 {
-    if (!PyArray_ISALIGNED(a)) return fail_arg("Array not aligned", name), false;
+    bool aligned = PyArray_ISALIGNED(a) &&
+                   reinterpret_cast<std::uintptr_t>(PyArray_DATA(a)) % alignment == 0;
+    for (int d = 0; aligned && d < PyArray_NDIM(a); ++d)
+        aligned = PyArray_DIM(a, d) <= 1 ||
+                  static_cast<std::size_t>(PyArray_STRIDE(a, d)) % alignment == 0;
+    if (!aligned) return fail_arg("Array not aligned", name), false;
     return true;
 }
 

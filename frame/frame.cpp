@@ -29,11 +29,18 @@ int import_numpy() { return _import_array(); }
 
 }  // namespace
 
-PyObject* create(PyModuleDef* def, const ModuleSpec& conventions)
+PyObject* create(PyModuleDef* def, const ModuleSpec& conventions,
+                 std::initializer_list<Constant> constants)
 {
     module_spec = conventions;
     PyObject* module = PyModule_Create(def);
     if (module == nullptr) return nullptr;
+    for (const Constant& c : constants) {
+        if (PyModule_AddIntConstant(module, c.name, c.value) < 0) {
+            Py_DECREF(module);
+            return nullptr;
+        }
+    }
     if (import_numpy() < 0) {
         Py_DECREF(module);
         return nullptr;

@@ -25,9 +25,17 @@ struct ModuleSpec {
     bool numbered_array_messages;
 };
 
-// Creates the module and sets up the frame state. Returns the module, or null
-// with the error set (NumPy missing, lookup in __main__ failing).
-PyObject* create(PyModuleDef* def, const ModuleSpec& conventions);
+// A number the module shares with its callers, added as a module attribute.
+struct Constant {
+    const char* name;
+    long value;
+};
+
+// Creates the module, sets up the frame state and adds the constants. Returns
+// the module, or null with the error set (NumPy missing, lookup in __main__
+// failing).
+PyObject* create(PyModuleDef* def, const ModuleSpec& conventions,
+                 std::initializer_list<Constant> constants = {});
 
 // Raises the module's error with `message`; returns null for `return fail(...)`.
 PyObject* fail(const char* message);

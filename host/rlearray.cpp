@@ -341,18 +341,23 @@ PyObject* get_used_bytes(PyObject* self, void*) noexcept { return PyLong_FromLon
 PyObject* get_shared_lines(PyObject* self, void*) noexcept { return PyLong_FromLong(as_rle(self)->shared_lines); }
 
 PyMethodDef rlearray_methods[] = {
-    {"toarray", rlearray_toarray, METH_NOARGS, "Expands the array into a new float32 ndarray."},
+    {"toarray", rlearray_toarray, METH_NOARGS,
+     "toarray($self, /)\n--\n\nExpands the array into a new float32 ndarray."},
     {"__array__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rlearray_array)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+     METH_VARARGS | METH_KEYWORDS,
+     "__array__($self, dtype=None, copy=None)\n--\n\n"
+     "The expanded values as a new ndarray, cast to dtype if given; copy=False is refused."},
     {"from_slabs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rlearray_from_slabs)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS,
-     "from_slabs(shape, slabs) -> RleArray: the array of `shape` from an iterable of slabs "
-     "of whole lines, each of shape (n,) + shape[-k:] for a k of 1 to len(shape) - 1, whose "
-     "lines in order fill the array's; the array RleArray(values) gives for those values, "
-     "without ever holding them whole."},
+     "from_slabs($type, shape, slabs)\n--\n\n"
+     "The RleArray of `shape` from an iterable of slabs of whole lines, each of shape "
+     "(n,) + shape[-k:] for a k of 1 to len(shape) - 1, whose lines in order fill the "
+     "array's: the array RleArray(values) gives for those values, without ever holding "
+     "them whole."},
     {"entry", rlearray_entry, METH_O,
-     "entry(index) -> (max, fresh, runs): the entry of the line at the outer index tuple; "
-     "runs lists (run_value, start), the terminator included."},
+     "entry($self, index, /)\n--\n\n"
+     "(max, fresh, runs): the entry of the line at the outer index tuple; runs lists "
+     "(run_value, start), the terminator included."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -372,14 +377,23 @@ PyType_Slot rlearray_slots[] = {
     {Py_tp_methods, rlearray_methods},
     {Py_tp_getset, rlearray_getset},
     {Py_tp_doc, const_cast<char*>(
-        "RleArray(values): run-length encoded float32 values of 1 to 10 dimensions.")},
+        "RleArray(values)\n--\n\n"
+        "Run-length encoded float32 values of 1 to 10 dimensions: `values`, any array-like,\n"
+        "is converted to float32 and every line along the last dimension compressed exactly\n"
+        "into runs, lines with identical runs sharing one list. Raises ValueError for other\n"
+        "dimension counts, dimensions that do not fit and non-finite values.")},
     {0, nullptr},
 };
 
 PyType_Spec rlearray_spec = {"rlearray.RleArray", static_cast<int>(sizeof(RleArray)), 0,
                              Py_TPFLAGS_DEFAULT, rlearray_slots};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rlearray", nullptr, -1, nullptr,
+PyDoc_STRVAR(module_doc,
+"The host's RLE array type: RleArray(values) compresses float32 values of 1\n"
+"to 10 dimensions line by line into runs; cellcoef.last makes arrays of the\n"
+"same type.");
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "rlearray", module_doc, -1, nullptr,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

@@ -1,7 +1,7 @@
 // blockdraw: the boundary faces of the voxel model as lit, coloured quads, in
 // OpenGL 1.1 immediate mode into the caller's current context.
-#include "checks.hpp"
 #include "frame.hpp"
+#include "view.hpp"
 
 #include <GL/gl.h>
 
@@ -212,39 +212,31 @@ PyObject* blockdraw(PyObject* args)
                       &spacing_obj, &voxels_obj, &materials_obj, &alpha))
         return nullptr;
     if (!frame::require_arrays({counts_obj, spacing_obj, voxels_obj, materials_obj})) return nullptr;
-    PyArrayObject* counts = frame::array(counts_obj);
-    PyArrayObject* spacing = frame::array(spacing_obj);
-    PyArrayObject* voxels = frame::array(voxels_obj);
-    PyArrayObject* materials = frame::array(materials_obj);
 
-    if (!frame::check_flat(counts, "counts", 4, 3)) return nullptr;
     Grid g;
-    std::int32_t n[3];
-    std::memcpy(n, PyArray_DATA(counts), sizeof n);
+    frame::UnalignedContiguous<const std::int32_t> counts;
+    if (!frame::view(counts, counts_obj, "counts", 3)) return nullptr;
     for (int d = 0; d < 3; ++d) {
-        if (n[d] < 0) return frame::fail_arg("Negative count", "counts");
-        g.n[d] = n[d];
+        g.n[d] = counts.load(d);
+        if (g.n[d] < 0) return frame::fail_arg("Negative count", "counts");
     }
-    if (!frame::check_flat(spacing, "spacing", 8, 3)) return nullptr;
-    std::memcpy(g.h, PyArray_DATA(spacing), sizeof g.h);
-    if (!frame::check_strided(voxels, "voxels", 1, {g.n[2], g.n[1], g.n[0]})) return nullptr;
-    g.voxels = static_cast<const unsigned char*>(PyArray_DATA(voxels));
+    frame::UnalignedContiguous<const double> spacing;
+    if (!frame::view(spacing, spacing_obj, "spacing", 3)) return nullptr;
+    for (int d = 0; d < 3; ++d) g.h[d] = spacing.load(d);
+    frame::Strided<const unsigned char, 3> voxels;
+    if (!frame::view(voxels, voxels_obj, "voxels", {g.n[2], g.n[1], g.n[0]})) return nullptr;
+    g.voxels = voxels.at(0, 0, 0);
+    g.step[0] = voxels.step[2];
+    g.step[1] = voxels.step[1];
+    g.step[2] = voxels.step[0];
     const bool cells = g.n[0] > 0 && g.n[1] > 0 && g.n[2] > 0;
     // Row 0 stands for the outside and is always consulted; every index that
     // occurs needs its row.
-    npy_intp rows = 1;
-    if (cells) {
-        const npy_intp* strides = PyArray_STRIDES(voxels);
-        g.step[0] = strides[2];
-        g.step[1] = strides[1];
-        g.step[2] = strides[0];
-        rows += max_material(g);
-    }
-    if (!frame::check_flat(materials, "materials", 4, rows * ROW_FLOATS) ||
-        !frame::check_aligned(materials, "materials"))
+    const npy_intp rows = 1 + (cells ? max_material(g) : 0);
+    frame::Contiguous<float> materials;
+    if (!frame::view(materials, materials_obj, "materials", rows * ROW_FLOATS, frame::Access::write))
         return nullptr;
-    if (!frame::check_writeable(materials, "materials")) return nullptr;
-    float* table = static_cast<float*>(PyArray_DATA(materials));
+    float* table = materials.data;
     if (!cells) {
         touch_empty_grid(g.n, table);
         return PyLong_FromSsize_t(0);
@@ -260,17 +252,40 @@ PyObject* blockdraw(PyObject* args)
     return PyLong_FromSsize_t(draw_hull(g, look));
 }
 
+PyDoc_STRVAR(module_doc,
+"Draws the boundary faces of a voxel model with OpenGL 1.1 immediate-mode\n"
+"calls into the context current on the calling thread. Refusals raise\n"
+"Exception before any GL call. MATERIAL_ROW_FLOATS is the width of a row of\n"
+"the material table.");
+
+PyDoc_STRVAR(blockdraw_doc,
+"blockdraw(ignored, threshold0, threshold1, counts, spacing, voxels, materials,\n"
+"          alpha, /)\n"
+"--\n"
+"\n"
+"Draws, as lit quads, every face between a shown and a hidden cell.\n"
+"\n"
+"counts: three int32 cell counts (N0, N1, N2); spacing: three float64 cell\n"
+"sizes; voxels: one-byte material index per cell, [N2][N1][N0]; materials:\n"
+"float32 rows of MATERIAL_ROW_FLOATS per material, a row shown when element 0\n"
+"is at least threshold0 and element 1 at least threshold1, coloured by\n"
+"elements 4 to 6 with `alpha`; unset rows get defaults written back. Returns\n"
+"the number of quads drawn. Raises Exception (\"Array expected N\" and\n"
+"the refusals of the README's blockdraw section) before any GL call.");
+
 PyMethodDef moduleMethods[] = {
-    {"blockdraw", frame::method<blockdraw>, METH_VARARGS, nullptr},
+    {"blockdraw", frame::method<blockdraw>, METH_VARARGS, blockdraw_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "blockdraw", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "blockdraw", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_blockdraw()
 {
-    return frame::create(&module_def, {frame::Variant::direct, "Error parsing args", "Array expected", true});
+    return frame::create(&module_def,
+                         {frame::Variant::direct, "Error parsing args", "Array expected", true},
+                         {{"MATERIAL_ROW_FLOATS", ROW_FLOATS}});
 }

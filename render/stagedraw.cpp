@@ -1,9 +1,8 @@
 // stagedraw: the debugging view of one stage, every grid edge whose value lies
 // in a range and which lies in a box, as one coloured line each, in OpenGL 1.1
 // immediate mode into the caller's current context.
-#include "checks.hpp"
 #include "frame.hpp"
-#include "unaligned.hpp"
+#include "view.hpp"
 
 #include <GL/gl.h>
 
@@ -15,18 +14,17 @@ namespace {
 constexpr double BOX_MARGIN = 1.0;
 
 struct Stage {
-    const char* values;  // float32 (a, k, j, i), edge a leaving node (i, j, k)
-    npy_intp step[4];    // byte steps of the four indices of `values`
-    npy_intp n[3];       // nodes along axes 0, 1, 2
-    const char* coord[3];  // contiguous float64 node coordinates per axis
-    double box[3][2];      // lower and upper bound per axis
+    frame::Unaligned<const float, 4> values;  // (a, k, j, i): edge a leaving node (i, j, k)
+    npy_intp n[3];                            // nodes along axes 0, 1, 2
+    frame::UnalignedContiguous<const double> coord[3];  // node coordinates per axis
+    double box[3][2];                                    // lower and upper bound per axis
     double lower;
     double upper;
 };
 
 inline double coordinate(const Stage& st, int axis, npy_intp index)
 {
-    return frame::load<double>(st.coord[axis] + index * static_cast<npy_intp>(sizeof(double)));
+    return st.coord[axis].load(index);
 }
 
 // The coordinate at `index` along `axis` lies within the box widened by the margin.
@@ -54,9 +52,7 @@ npy_intp draw_stage(const Stage& st)
                     if (!(st.box[a][0] <= start + BOX_MARGIN && st.box[a][1] >= end - BOX_MARGIN))
                         continue;
                     if (!node_in_box(st, u, node[u]) || !node_in_box(st, w, node[w])) continue;
-                    const double v = frame::load<float>(st.values + a * st.step[0] +
-                                                        k * st.step[1] + j * st.step[2] +
-                                                        i * st.step[3]);
+                    const double v = st.values.load(a, k, j, i);
                     if (!(v <= st.upper) || !(v >= st.lower)) continue;
 
                     const double s = (v - st.lower) / range;
@@ -95,44 +91,55 @@ PyObject* stagedraw(PyObject* args)
     if (std::strcmp(kind, "vol") == 0 || std::strcmp(kind, "surf") == 0)
         return frame::fail("stagedraw: Only line/conc stages implemented");
 
-    PyArrayObject* values = frame::array(values_obj);
-    PyArrayObject* box = frame::array(box_obj);
-    PyArrayObject* coords[3] = {frame::array(xs_obj), frame::array(ys_obj), frame::array(zs_obj)};
-    static const char* const coord_names[3] = {"xs", "ys", "zs"};
-
-    if (PyArray_NDIM(values) != 4)
-        return frame::fail_arg("Wrong number of dimensions", "stage_values");
+    // The grid size comes from the stage values alone.
+    const npy_intp* dims = frame::extents_of(values_obj, "stage_values", 4, frame::exact_rank);
+    if (dims == nullptr) return nullptr;
     Stage st;
-    const npy_intp* dims = PyArray_DIMS(values);
     st.n[0] = dims[3];
     st.n[1] = dims[2];
     st.n[2] = dims[1];
-    if (!frame::check_shape(values, "stage_values", 4, 4, {3, st.n[2], st.n[1], st.n[0]}))
+    if (!frame::view(st.values, values_obj, "stage_values", {3, st.n[2], st.n[1], st.n[0]},
+                     frame::Access::read, frame::exact_rank))
         return nullptr;
+    PyObject* const coords[3] = {xs_obj, ys_obj, zs_obj};
+    static const char* const coord_names[3] = {"xs", "ys", "zs"};
     for (int d = 0; d < 3; ++d)
-        if (!frame::check_flat(coords[d], coord_names[d], 8, st.n[d])) return nullptr;
-    if (!frame::check_shape(box, "box", 8, 2, {3, 2})) return nullptr;
+        if (!frame::view(st.coord[d], coords[d], coord_names[d], st.n[d])) return nullptr;
+    frame::Unaligned<const double, 2> box;
+    if (!frame::view(box, box_obj, "box", {3, 2}, frame::Access::read, frame::exact_rank))
+        return nullptr;
     if (upper == lower) return frame::fail_arg("Empty value range", "upper");
 
-    st.values = static_cast<const char*>(PyArray_DATA(values));
-    std::memcpy(st.step, PyArray_STRIDES(values), sizeof st.step);
-    for (int d = 0; d < 3; ++d) st.coord[d] = static_cast<const char*>(PyArray_DATA(coords[d]));
-    const char* box_data = static_cast<const char*>(PyArray_DATA(box));
-    const npy_intp* box_step = PyArray_STRIDES(box);
     for (int d = 0; d < 3; ++d)
-        for (int e = 0; e < 2; ++e)
-            st.box[d][e] = frame::load<double>(box_data + d * box_step[0] + e * box_step[1]);
+        for (int e = 0; e < 2; ++e) st.box[d][e] = box.load(d, e);
     st.lower = lower;
     st.upper = upper;
     return PyLong_FromSsize_t(draw_stage(st));
 }
 
+PyDoc_STRVAR(module_doc,
+"Draws the edges of one stage of the model for debugging, with OpenGL 1.1\n"
+"immediate-mode calls into the context current on the calling thread.\n"
+"Refusals raise Exception before any GL call.");
+
+PyDoc_STRVAR(stagedraw_doc,
+"stagedraw(box, stage_values, xs, ys, zs, lower, upper, stage_kind, /)\n"
+"--\n"
+"\n"
+"Draws every grid edge whose value lies in [lower, upper] and which lies in\n"
+"box (float64 [3][2], widened by 1) as a line coloured from blue to red.\n"
+"\n"
+"stage_values: float32 [3][NZ][NY][NX], element (a, k, j, i) for the edge\n"
+"along axis a leaving node (i, j, k); xs, ys, zs: float64 node coordinates.\n"
+"Returns the number of lines drawn. Raises Exception for stage kinds \"vol\"\n"
+"and \"surf\", for arrays that do not fit the grid and for upper == lower.");
+
 PyMethodDef moduleMethods[] = {
-    {"stagedraw", frame::method<stagedraw>, METH_VARARGS, nullptr},
+    {"stagedraw", frame::method<stagedraw>, METH_VARARGS, stagedraw_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "stagedraw", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "stagedraw", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

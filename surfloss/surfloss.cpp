@@ -1,6 +1,6 @@
-#include "checks.hpp"
 #include "hold.hpp"
 #include "skin.hpp"
+#include "view.hpp"
 
 #include <cstdint>
 #include <new>
@@ -52,34 +52,29 @@ PyObject* surfloss_method(PyObject* args)
     if (order < 1) return frame::fail_arg("Invalid value", "order");
     if (capacity < 0) return frame::fail_arg("Invalid value", "capacity");
 
-    PyArrayObject* mask = frame::array(mask_object);
-    PyArrayObject* values = frame::array(values_object);
-    PyArrayObject* dx = frame::array(dx_object);
-    PyArrayObject* dy = frame::array(dy_object);
-    PyArrayObject* dz = frame::array(dz_object);
-    // The grid size comes from the mask alone; check_shape refuses any other rank.
-    const bool mask_3d = PyArray_NDIM(mask) == 3;
-    const npy_intp nz = mask_3d ? PyArray_DIM(mask, 0) : 0;
-    const npy_intp ny = mask_3d ? PyArray_DIM(mask, 1) : 0;
-    const npy_intp nx = mask_3d ? PyArray_DIM(mask, 2) : 0;
-    if (!frame::check_shape(mask, "mask", 1, 3, {nz, ny, nx})) return nullptr;
-    if (!frame::check_writeable(mask, "mask")) return nullptr;
-    if (!frame::check_shape(values, "values", 4, 4, {3, nz, ny, nx})) return nullptr;
-    if (!frame::check_flat(dx, "dx", 8, nx - 1)) return nullptr;
-    if (!frame::check_flat(dy, "dy", 8, ny - 1)) return nullptr;
-    if (!frame::check_flat(dz, "dz", 8, nz - 1)) return nullptr;
+    // The grid size comes from the mask alone.
+    const npy_intp* n = frame::extents_of(mask_object, "mask", 3, frame::exact_rank);
+    if (n == nullptr) return nullptr;
+    const npy_intp nz = n[0], ny = n[1], nx = n[2];
+    frame::Strided<std::uint8_t, 3> mask;
+    frame::Unaligned<float, 4> values;
+    frame::UnalignedContiguous<const double> dx, dy, dz;
+    if (!frame::view(mask, mask_object, "mask", {nz, ny, nx}, frame::Access::write,
+                     frame::exact_rank) ||
+        !frame::view(values, values_object, "values", {3, nz, ny, nx}, frame::Access::read,
+                     frame::exact_rank) ||
+        !frame::view(dx, dx_object, "dx", nx - 1) || !frame::view(dy, dy_object, "dy", ny - 1) ||
+        !frame::view(dz, dz_object, "dz", nz - 1))
+        return nullptr;
 
-    const npy_intp* ms = PyArray_STRIDES(mask);
-    const npy_intp* vs = PyArray_STRIDES(values);
     const surfloss::Grid grid{
         {nx, ny, nz},
-        static_cast<std::uint8_t*>(PyArray_DATA(mask)),
-        {ms[2], ms[1], ms[0]},
-        static_cast<char*>(PyArray_DATA(values)),
-        vs[0],
-        {vs[3], vs[2], vs[1]},
-        {static_cast<const char*>(PyArray_DATA(dx)), static_cast<const char*>(PyArray_DATA(dy)),
-         static_cast<const char*>(PyArray_DATA(dz))},
+        mask.at(0, 0, 0),
+        {mask.step[2], mask.step[1], mask.step[0]},
+        values.data,
+        values.step[0],
+        {values.step[3], values.step[2], values.step[1]},
+        {dx.data, dy.data, dz.data},
     };
 
     surfloss::PendingRecords pending(static_cast<std::size_t>(capacity));
@@ -128,13 +123,45 @@ PyObject* skincoeff(PyObject* args)
     return frame::none();
 }
 
+PyDoc_STRVAR(module_doc,
+"Skin-effect records: surfloss pairs the cells marked for skin-effect\n"
+"treatment with their nearest marked neighbour into native records, handed\n"
+"out by address; skincoeff turns the records' values into coefficients.\n"
+"Refusals raise the module's error (Exception, or the StandardError bound in\n"
+"__main__ at import) and change nothing.");
+
+PyDoc_STRVAR(surfloss_doc,
+"surfloss(order, capacity, mask, values, dx, dy, dz, max_spacing, /)\n"
+"--\n"
+"\n"
+"Pairs every cell marked for an axis in mask (one byte per cell, [NZ][NY][NX],\n"
+"bit a for axis a) with the marked neighbour at the smallest spacing up to\n"
+"max_spacing, and clears the partner's mark.\n"
+"\n"
+"Reads the float32 values[3][NZ][NY][NX] and the float64 spacings dx, dy, dz.\n"
+"Returns (record_count, handle, spacings): the records filled, the address of\n"
+"`capacity` records (cell and partner addresses into values, the value, the\n"
+"spacing's index, a state buffer of order - 1 floats; never released) and the\n"
+"list of spacings. Raises the module's error, with the mask as before, for a\n"
+"bad order or capacity, arrays that do not fit the grid, more pairs than\n"
+"capacity (\"Capacity exceeded\") and exhausted memory.");
+
+PyDoc_STRVAR(skincoeff_doc,
+"skincoeff(record_count, handle, scale, divisor, /)\n"
+"--\n"
+"\n"
+"Replaces the value of each of the first record_count records of `handle`\n"
+"(from surfloss in this process) with its coefficient, from the value and the\n"
+"current element at the record's cell. Returns None; an unknown handle or a\n"
+"count outside 0 to the records filled raises \"Invalid handle\".");
+
 PyMethodDef moduleMethods[] = {
-    {"surfloss", frame::method<surfloss_method>, METH_VARARGS, nullptr},
-    {"skincoeff", frame::method<skincoeff>, METH_VARARGS, nullptr},
+    {"surfloss", frame::method<surfloss_method>, METH_VARARGS, surfloss_doc},
+    {"skincoeff", frame::method<skincoeff>, METH_VARARGS, skincoeff_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "surfloss", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "surfloss", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

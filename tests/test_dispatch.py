@@ -1,26 +1,16 @@
 """cellcoef.dispatch: one grid line to a run table whose records point at
 parameter vectors in the store."""
-import ctypes
-
 import numpy as np
 import pytest
 
 import cellcoef
 import rlearray
+from coefficients import coefficient_pair
+from store_lines import floats_at
 
 f32 = np.float32
 NZ, NY = 2, 3
 Z, Y = 1, 2
-
-
-def update(a, b):
-    """Coefficient pair of a material pair: double steps, single results."""
-    a, b = float(a), float(b)
-    u, w = a + 0.5 * b, a - 0.5 * b
-    if u == 0.0:
-        return f32(0), f32(1)
-    pm, pl = f32(1.0 / u), f32(w / u)
-    return (f32(0), f32(1)) if pl < -0.999999 else (pm, pl)
 
 
 def recover(pm, pl):
@@ -28,11 +18,6 @@ def recover(pm, pl):
     if pm == 0.0:
         return f32(0), f32(1e30)
     return f32((pl + 1.0) * 0.5 / pm), f32((1.0 - pl) / pm)
-
-
-def floats_at(address, count):
-    assert address != 0
-    return np.frombuffer((ctypes.c_float * count).from_address(address), np.float32).copy()
 
 
 def records(runs):
@@ -140,6 +125,31 @@ def test_runs(codes, gw, pass_, limit, expected, run_limit):
     assert line.runs[0] == 1 + 5 * len(expected)
 
 
+# Each bit of the code word as dispatch applies it, at values where a wrong
+# mask shows: codes, group width and pass -> records (x, dx, code) and the
+# codes written back to the host.
+BIT_CASES = [
+    ("first pass: a both-pass run drops the second triple and its lossy flag",
+     [0x02ff] * 2, 1, 0, [(0, 2, 0x0347)], [0x02ff] * 2),
+    ("second pass: a both-pass run drops the first triple and its lossy flag",
+     [0x02ff] * 2, 1, 1, [(0, 2, 0x03b8)], [0x02ff] * 2),
+    ("a group shares components, lossy flags and the both-pass bit",
+     [0x0241, 0x0082], 2, 0, [(0, 2, 0x0243)], [0x02c3, 0x02c3]),
+    ("a group takes neither the multigroup bit nor bits above the tag",
+     [0x0101, 0x0002, 0x1001, 0x0004], 2, 0, [(0, 2, 0x0103), (2, 2, 0x1005)],
+     [0x0103, 0x0003, 0x1005, 0x0005]),
+]
+
+
+@pytest.mark.parametrize("codes, gw, pass_, expected, written",
+                         [c[1:] for c in BIT_CASES], ids=[c[0] for c in BIT_CASES])
+def test_code_word_bits(codes, gw, pass_, expected, written):
+    line = Line(codes, gw=gw)
+    assert [(x, dx, code) for x, dx, _, code, _ in line.call(pass_)] == expected
+    np.testing.assert_array_equal(line.codes[Z, Y],
+                                  np.array(written, np.int64).astype(np.uint16).view(np.int16))
+
+
 def test_plain_run_vectors_read_back():
     """One run of five plain cells: params are the scaled pm rows cell by cell,
     aux the six norm products; both lie in the store and are folded there."""
@@ -183,7 +193,7 @@ def test_dtfact_recomputes_every_pair():
     for c in range(3):
         for k in range(6):
             a, b = recover(line.row(line.pm, k)[c], line.row(line.pl, k)[c])
-            pm, pl = update(f32(float(a) / 2.0), b)
+            pm, pl = coefficient_pair(f32(float(a) / 2.0), b)
             assert (got[c, k], got[c, 6 + k]) == (pm, pl)
 
 
@@ -223,7 +233,7 @@ def test_lumped_line():
     8 are scaled by the new main coefficients, nine pm and nine pl rows."""
     line = Line([0x0807, 0x0007], rows=9)
     for k in range(6, 9):
-        line.pm[k][Z, Y, 0], line.pl[k][Z, Y, 0] = update(2.0, 0.25)
+        line.pm[k][Z, Y, 0], line.pl[k][Z, Y, 0] = coefficient_pair(2.0, 0.25)
     ((x, dx, params, code, aux), _) = line.call()
     assert (x, dx, code) == (0, 1, 0x08c7)
     vec = floats_at(params, 18)
@@ -231,7 +241,7 @@ def test_lumped_line():
         a, b = recover(line.row(line.pm, i)[0], line.row(line.pl, i)[0])
         ak, _ = recover(line.row(line.pm, 6 + i)[0], line.row(line.pl, 6 + i)[0])
         s = f32(1) / ak
-        pm, pl = update(f32(float(a) + float(s) / 0.25), b)
+        pm, pl = coefficient_pair(f32(float(a) + float(s) / 0.25), b)
         assert (vec[i], vec[9 + i]) == (pm, pl)
         assert vec[6 + i] == line.row(line.pm, 6 + i)[0] * pm
     np.testing.assert_array_equal(vec[3:6], [line.row(line.pm, k)[0] for k in range(3, 6)])
@@ -239,22 +249,42 @@ def test_lumped_line():
     assert line.stats()[1] == 12
 
 
-def test_debug_line_heads(python_subprocess):
-    code = """
-        import numpy as np, cellcoef, rlearray
-        codes = np.full((1, 1, 4), 0x47, np.int16)
-        pm = [rlearray.RleArray(np.full((1, 1, 4), 0.5, np.float32)) for _ in range(6)]
-        norms = [np.ones((1, 24), np.float32)] * 2 + [np.ones((1, 6), np.float32)] * 2
-        runs = np.zeros(6, np.int32)
-        cellcoef.dispatch(runs, np.zeros(2100, np.int32), 4, 0, 0, 0, codes, [pm, pm], [],
-                          norms)
-    """
-    out = python_subprocess(code, env={"QUORAN_DEBUG_ORGA": "100"})
+DEBUG_LINES = """
+    import numpy as np, cellcoef, rlearray
+    codes = np.full((1, 2, 4), 0x47, np.int16)
+    values = np.full((1, 2, 4), 0.5, np.float32)
+    values[0, 1, 3] = 0.25          # line 1's vector differs from line 0's at position 3
+    pm = [rlearray.RleArray(values) for _ in range(6)]
+    norms = [np.ones((2, 24), np.float32), np.ones((1, 24), np.float32),
+             np.ones((2, 6), np.float32), np.ones((1, 6), np.float32)]
+    og = np.zeros(2100, np.int32)
+    for y in (0, 1):
+        cellcoef.dispatch(np.zeros(6, np.int32), og, 4, 0, 0, y, codes, [pm, pm], [], norms)
+"""
+HEAD = "z=  0 y=  0 x=  0 dx=  4 DEBUG Orga: LOSSY  "
+VECTOR = "DEBUG orga insert:  npar 48\n"
+
+
+# QUORAN_DEBUG_ORGA -> what its bits print on stdout, and what they leave out.
+@pytest.mark.parametrize("mask, printed, not_printed", [
+    ("100", [HEAD + "DEBUG ORGA insert: npar 48 FAIL\n\n", "npar 24 HIT\n\n"], [VECTOR]),
+    ("200", [HEAD + VECTOR, "DEBUG ORGA: cmp 3 : 2.500000000000000e-01 != "
+                            "5.000000000000000e-01 (TOL 1.000e-06)\n"], [" 0 5.0", "FAIL"]),
+    ("400", [HEAD + VECTOR + " 0 5.00000000e-01\n 1 5.00000000e-01\n"], ["cmp", "FAIL"]),
+    ("800", [HEAD + "z=  0 y=  1 x=  0 dx=  4 DEBUG Orga: LOSSY  "], ["orga", "ORGA"]),
+    ("0", [], ["z="]),
+], ids=["insert result", "compare", "vector", "line heads only", "off"])
+def test_debug_mask_bits(python_subprocess, mask, printed, not_printed):
+    out = python_subprocess(DEBUG_LINES, env={"QUORAN_DEBUG_ORGA": mask})
     assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("z=  0 y=  0 x=  0 dx=  4 DEBUG Orga: LOSSY  "
-                                 "DEBUG ORGA insert: npar 48 FAIL\n\n")
-    quiet = python_subprocess(code)
-    assert quiet.stdout == ""
+    for text in printed[:1]:
+        assert out.stdout.startswith(text)
+    for text in printed:
+        assert text in out.stdout
+    for text in not_printed:
+        assert text not in out.stdout
+    if not printed:
+        assert out.stdout == ""
 
 
 def test_whole_model_two_passes():

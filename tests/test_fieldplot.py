@@ -759,8 +759,8 @@ def literal_glarr(normal_axis, u_axis, v_axis, plane, u_first, u_last, v_first, 
                   cell_mask, colour_values, height_values, out_normals, out_positions,
                   out_colours, out_counts, height_scale, nodes, contour_levels, alpha, arrows,
                   vectors, arrow_scale):
-    """The node pass, the normal pass and the emission loops in their documented order,
-    with the README's choices; writes into the arrays given, returns the row count."""
+    """The node pass, the normal pass and the emission loops one after the other, node by
+    node, with the README's choices; writes into the arrays given, returns the row count."""
     fl = float
     surface, contour = arrows == 0 and contour_levels == 0, arrows == 0 and contour_levels != 0
 

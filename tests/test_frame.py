@@ -160,3 +160,86 @@ def test_writers_refuse_arrays_of_objects(module, method, make, name):
     for a in args:
         if isinstance(a, np.ndarray) and a.dtype.hasobject:
             assert a.tolist() == objects(a.shape, a.dtype.names).tolist()
+
+
+def aligned_for_itself(dtype, shape, offset):
+    """An array of `dtype` starting `offset` bytes past a 16-byte boundary:
+    aligned as NumPy sees it for its own element type (complex64 needs 4
+    bytes, bytes and void types 1), not for the type a method reads."""
+    count = int(np.prod(shape))
+    raw = np.zeros(count * np.dtype(dtype).itemsize + 32, np.uint8)
+    start = -raw.ctypes.data % 16 + offset
+    a = raw[start:start + count * np.dtype(dtype).itemsize].view(dtype).reshape(shape)
+    assert a.flags.aligned
+    return a
+
+
+def last_with_codes(codes):
+    import rlearray
+    values = rlearray.RleArray(np.ones((2, 3), np.float32))
+    return (values, values, codes, 0, 1.0)
+
+
+def dispatch_with_runs(runs):
+    args = list(dispatch_with_store(np.zeros(2100, np.int32)))
+    args[0] = runs
+    return tuple(args)
+
+
+# Arrays of another element type of the item size a method reads, aligned for
+# their own type only: typed loads and stores through them would be misaligned.
+@pytest.mark.parametrize("module, method, make, name", [
+    ("_bandsolve", "gauss", lambda: (aligned_for_itself(np.complex64, (4, 3), 4),
+                                     np.zeros((4, 2)), 1, 0, 4), "band"),
+    ("arcfind", "arcfind", lambda: (aligned_for_itself(np.complex64, 8, 4), 1e-6), "points"),
+    ("viarow", "viarow", lambda: (4, np.zeros(4), np.zeros(4, complex), np.arange(4.0),
+                                  aligned_for_itself("V16", 4, 4), np.zeros(1), 0.0), "_p"),
+    ("cellcoef", "dispatch", lambda: dispatch_with_runs(aligned_for_itself("S4", 11, 1)),
+     "runs"),
+    ("cellcoef", "last", lambda: last_with_codes(aligned_for_itself("S2", (2, 3), 1)), "codes"),
+], ids=["gauss", "arcfind", "viarow", "dispatch", "last"])
+def test_typed_arrays_must_be_aligned_for_the_type_read(module, method, make, name):
+    args = make()
+    before = [a.tobytes() for a in args if isinstance(a, np.ndarray)]
+    with pytest.raises(Exception, match=f"^Array not aligned: {name}$"):
+        getattr(importlib.import_module(module), method)(*args)
+    assert [a.tobytes() for a in args if isinstance(a, np.ndarray)] == before
+
+
+# The numbers a host shares with the modules, as module constants.
+SHARED_NUMBERS = [
+    ("cellcoef", "CODE_COMPONENTS", 0x3f), ("cellcoef", "CODE_LOSSY_FIRST", 0x40),
+    ("cellcoef", "CODE_LOSSY_SECOND", 0x80), ("cellcoef", "CODE_MULTIGROUP", 0x100),
+    ("cellcoef", "CODE_BOTH_PASSES", 0x200), ("cellcoef", "CODE_TAG", 0xc00),
+    ("cellcoef", "CODE_TAG_SHIFT", 10), ("cellcoef", "CODE_SPLIT_LOSS", 0x400),
+    ("cellcoef", "CODE_LUMPED", 0x800), ("cellcoef", "CODE_FIRST_PASS_DROP", 0xb8),
+    ("cellcoef", "CODE_SECOND_PASS_DROP", 0x47), ("cellcoef", "CODE_GROUP_KEEP", 0xaff),
+    ("cellcoef", "COMPONENT_COUNT", 6), ("cellcoef", "RUN_RECORD_INTS", 5),
+    ("cellcoef", "STORE_HEADER_BYTES", 8044), ("cellcoef", "DEBUG_INSERT_RESULT", 0x100),
+    ("cellcoef", "DEBUG_COMPARE", 0x200), ("cellcoef", "DEBUG_VECTOR", 0x400),
+    ("cellcoef", "DEBUG_RUN_HEADS", 0xf00),
+    ("fieldplot", "NODE_FLOATS", 10), ("blockdraw", "MATERIAL_ROW_FLOATS", 32),
+]
+
+
+@pytest.mark.parametrize("module, name, value", SHARED_NUMBERS,
+                         ids=[f"{m}.{n}" for m, n, _ in SHARED_NUMBERS])
+def test_shared_numbers(module, name, value):
+    assert getattr(importlib.import_module(module), name) == value
+
+
+@pytest.mark.parametrize("module", ["cellcoef", "fieldplot", "surfloss", "blockdraw",
+                                    "stagedraw", "_bandsolve", "arcfind", "viarow", "rlearray"])
+def test_modules_and_methods_explain_themselves(module):
+    """help() shows a signature and what the method reads, writes and returns;
+    inspect.signature reads the same signature."""
+    import inspect
+    mod = importlib.import_module(module)
+    assert mod.__doc__
+    methods = [f for name, f in vars(mod).items() if callable(f) and not name.startswith("_")]
+    if module == "rlearray":
+        methods = [mod.RleArray.toarray, mod.RleArray.entry]
+    assert methods
+    for method in methods:
+        assert method.__text_signature__ and method.__doc__.strip(), method
+        assert inspect.signature(method).parameters

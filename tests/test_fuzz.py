@@ -44,13 +44,60 @@ def ascending(rng, a, s):
     return np.sort(rng.uniform(-2, 2, a.shape), axis=None).reshape(a.shape)
 
 
+MAGIC = np.frombuffer(np.uint32(0x12349876).tobytes(), np.uint8)
+
+
+class LiveStore:
+    """A store in use for the whole run, whose header the hostile ones copy:
+    taking a copy would hand out its memory again and overwrite its vectors."""
+
+    def __init__(self):
+        import store_lines
+        self.og = np.zeros(2100, np.int32)
+        self.records = [store_lines.store_line(self.og, values)
+                        for values in ([5.0] * 3, [0.5] * 7)]
+        self.header = self.og.view(np.uint8)[:8044].copy()
+
+    def check(self):
+        from store_lines import floats_at
+        for (record,), value in zip(self.records, (5.0, 0.5)):
+            assert (floats_at(record[2], 6 * record[1]) == value).all(), "a live store was overwritten"
+
+
+LIVE_STORE = []
+
+
+def live_store():
+    if not LIVE_STORE:
+        LIVE_STORE.append(LiveStore())
+    return LIVE_STORE[0]
+
+
 def store_header(rng, a, s):
-    """Mostly zeros (a new store); sometimes garbage under the store's magic."""
-    if rng.random() < 0.7:
+    """Mostly zeros (a new store) or a store already in use; sometimes a header
+    the store never left there: garbage under its magic word, a byte copy of a
+    live store's header, or that copy with its fields shifted a few bytes."""
+    kind = rng.random()
+    if kind < 0.45:
         return 0
     raw = a.view(np.uint8).reshape(-1) if a.flags.c_contiguous else None
-    if raw is not None and raw.size >= 4:
-        raw[:4] = np.frombuffer(np.uint32(0x12349876).tobytes(), np.uint8)
+    if raw is None or raw.size < 4:
+        return None
+    if kind < 0.65:
+        import store_lines
+        raw[:] = 0
+        try:
+            store_lines.store_line(a, rng.uniform(-2, 2, 3))
+        except Exception:
+            pass  # a layout the store refuses
+    elif kind < 0.75:
+        raw[:4] = MAGIC
+    else:
+        header = live_store().header
+        if kind >= 0.9:
+            header = np.concatenate([MAGIC, np.roll(header[4:], -4 * int(rng.integers(1, 4)))])
+        count = min(raw.size, header.size)
+        raw[:count] = header[:count]
     return None
 
 
@@ -269,6 +316,8 @@ def test_hostile_calls(module_name, method, slots):
             run()
     else:
         run()
+    if LIVE_STORE:
+        LIVE_STORE[0].check()
 
 
 # The host's RLE type is a Python type: it refuses with Python's own errors.

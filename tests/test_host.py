@@ -7,9 +7,11 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, grid as gridmod, model as modelmod, pre  # noqa: E402
+from fdtdhost.__main__ import main  # noqa: E402
 
 PIC_W, PIC_H = 96, 72
 
@@ -67,7 +69,10 @@ def test_bare_model_runs(tmp_path):
     s = r.summary
     assert s["skin"]["records"] == 0 and s["arcs"]["outlines"] == 0 and s["via_rows"] == []
     # a line through the inner 6 x 4 x 2 cells: PML cell, inner cells, PML cell
-    assert "feed_line" not in s and s["runs"]["pass0"] == 8 * 3 + 16
+    assert s["runs"]["pass0"] == 8 * 3 + 16
+    # nothing to check is not a pass
+    assert {c["result"] for c in s["checks"].values()} == {"skipped"}
+    assert s["feed_line"] == {"line": None, "reason": "no lumped element to feed a line"}
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(app.PICTURES + ("summary.json",))
 
 
@@ -249,8 +254,10 @@ def test_summary_of_the_numeric_phases(run):
     skin = run.summary["skin"]
     assert 0 < skin["records"] == skin["partners"] <= skin["marked"] // 2
     feed = run.summary["feed_line"]
+    assert feed["line"] == "microstrip"
     assert feed["residual_V"] < 1e-9 and 1.0 < feed["eps_eff"] < 4.4
-    assert run.summary["checks"] == {"arcs": True, "viarow": True, "feed_line": True}
+    assert {n: c["result"] for n, c in run.summary["checks"].items()} == \
+        {"arcs": "passed", "viarow": "passed", "feed_line": "passed"}
 
 
 def _green(r, g, b):
@@ -290,7 +297,7 @@ def test_pictures_show_the_model(run, name):
 
 def host(*args, env=None):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
+                          text=True, timeout=120, env=child_env(**(env or {})))
 
 
 def broken(path, value, *more):
@@ -308,35 +315,90 @@ def broken(path, value, *more):
     return json.dumps(data)
 
 
+DEEP = "[" * 100_000 + "]" * 100_000
+
+
 @pytest.mark.parametrize("text, message", [
     ('{"grid": ', "not valid JSON: line 1 column 10"),
     ("[1, 2]", ": expected an object"),
+    (DEEP, "not valid JSON: nested too deeply"),
+    ('{"pml": 2, "pml": 3}', "pml: given twice"),
     (broken(["pml"], KeyError), "pml: missing"),
-    (broken(["grid", "x", 0, "cells"], 0), "grid.x[0].cells: expected an integer at least 1"),
+    (broken(["grid", "x", 0, "cells"], 0),
+     "grid.x[0].cells: expected an integer from 1 to 100000"),
     (broken(["grid", "x", 0, "cells"], 10 ** 12),
-     "grid.x[0].cells: expected an integer at most 100000"),
-    (broken(["grid", "x"], [{"cells": 90000, "size": 1}] * 2), "grid.x: more than 100000 cells"),
-    (broken(["grid", "y", 0, "size"], "1 mm"), "grid.y[0].size: expected a finite number"),
+     "grid.x[0].cells: expected an integer from 1 to 100000"),
+    (broken(["grid", "y"], [{"cells": 90000, "size": 1}] * 2), "grid.y: more than 100000 cells"),
+    (broken(["grid", "x"], [{"cells": 32767, "size": 1}]), "grid.x: more than 32766 cells"),
+    (broken(["grid", "y", 0, "size"], "1 mm"), "grid.y[0].size: expected a number"),
+    (broken(["grid", "z", 2, "to"], 1e-300), "grid.z[2].to: expected a number from 1e-09"),
+    (broken(["grid", "x", 0], {"cells": 4, "size": 1, "to": 2}),
+     'grid.x[0]: give either "size" or "from" and "to"'),
     (broken(["materials", 1, "colour"], [0, 2, 0]),
      "materials[1].colour[1]: expected a number from 0 to 1"),
+    (broken(["materials", 1, "eps_r"], float("nan")), "materials[1].eps_r: expected a finite"),
+    (json.dumps(TINY).replace('"sigma": 0.01', '"sigma": 1e400'),
+     "materials[1].sigma: expected a finite number"),
+    (json.dumps(TINY).replace('"sigma": 0.01', '"sigma": ' + "9" * 400),
+     "materials[1].sigma: expected a number from 0 to 1e+20"),
+    (json.dumps(TINY).replace('"pml": 2', '"pml": ' + "9" * 5000),
+     "pml: expected an integer"),
+    (broken(["name"], "patch\ud800"), "name: holds a lone surrogate"),
+    (broken(["name"], "two\nlines"), "name: holds a control character"),
+    (broken(["materials", 2, "name"], "pec"), "materials[2].name: \"pec\" is the perfect"),
     (broken(["boxes", 0, "material"], "gold"), 'boxes[0].material: unknown material "gold"'),
     (broken(["boxes", 0, "to"], [14, 10, 99]), "boxes[0]: outside the grid along z"),
     (broken(["sheets", 0, "normal"], "w"), 'sheets[0].normal: expected "x", "y" or "z"'),
+    (broken(["shapes"], [{"shape": "cone", "material": "fr4"}]),
+     'shapes[0].shape: expected "box", "cylinder"'),
     (broken(["pml"], 6), "pml: 6 cells leave no inner grid"),
     (broken(["lumped", 0, "from"], [0.5, 5.5, 4.0], ["lumped", 0, "to"], [0.5, 5.5, 5.0]),
      "lumped[0]: lies in the PML"),
     (broken(["lumped", 0, "to"], [4.5, 6.5, 5.0]), "lumped[0]: \"from\" and \"to\" must differ"),
+    (broken(["store"], {"run_limit": 2 ** 31}),
+     "store.run_limit: expected an integer from 1 to 2147483647"),
+    (broken(["store"], {"tolerance": 1e39}), "store.tolerance: expected a number from 0 to 1"),
+    (broken(["courant"], 1e-300), "courant: gives mu0 / dt of"),
+    # 1 pm cells and a tiny time step: eps / dt of 1e9 eps0 leaves float32
+    (broken(["grid"], {a: [{"cells": 8, "size": 1e-9}] for a in "xyz"},
+            ["materials", 1, "eps_r"], 1e9, ["courant"], 1e-13, ["boxes"], [], ["sheets"], [],
+            ["lumped"], [], ["vias"], []),
+     "materials[1].eps_r: gives eps / dt of"),
     (broken(["view", "depth"], 3), "view.depth: unknown field"),
 ])
-def test_malformed_model_names_the_field(tmp_path, text, message):
+def test_malformed_model_names_the_field(tmp_path, capsys, text, message):
     path = tmp_path / "bad.json"
-    path.write_text(text)
-    result = host("--model", str(path), "--out", str(tmp_path / "out"))
-    assert result.returncode == 2
-    assert "Traceback" not in result.stderr
-    assert result.stderr.startswith(f"fdtdhost: model error: {path}: ")
-    assert message in result.stderr
+    path.write_text(text, encoding="utf-8", errors="surrogatepass")
+    assert main(["--model", str(path), "--out", str(tmp_path / "out")]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"fdtdhost: model error: {path}: ") and err.count("\n") == 1
+    assert message in err
     assert not (tmp_path / "out").exists()
+
+
+def _fifo(tmp_path):
+    os.mkfifo(tmp_path / "fifo")
+    return tmp_path / "fifo"
+
+
+def _big(tmp_path):
+    with open(tmp_path / "big.json", "wb") as f:
+        f.truncate(64 * 2 ** 20 + 1)
+    return tmp_path / "big.json"
+
+
+@pytest.mark.parametrize("where, message", [
+    (lambda tmp: "/dev/zero", "not a regular file"),
+    (lambda tmp: "/dev/urandom", "not a regular file"),
+    (_fifo, "not a regular file"),
+    (lambda tmp: tmp, "not a regular file"),
+    (_big, "model file larger than 64 MiB"),
+    (lambda tmp: tmp / "none.json", "cannot read: No such file or directory"),
+])
+def test_model_file_is_a_regular_file_of_bounded_size(tmp_path, capsys, where, message):
+    path = where(tmp_path)
+    assert main(["--model", str(path), "--out", str(tmp_path / "out")]) == 2
+    assert capsys.readouterr().err == f"fdtdhost: model error: {path}: {message}\n"
 
 
 def test_no_opengl_context_is_reported(tmp_path):
@@ -358,12 +420,16 @@ def test_no_simulation_stops_before_the_field(tmp_path):
     with open(tmp_path / "out" / "summary.json") as f:
         s = json.load(f)
     assert list(s["phases_s"]) == [p for p in PHASES if p not in app.FIELD_PICTURES]
-    assert all(s["checks"].values()) and s["skin"]["records"] > 0
+    assert {c["result"] for c in s["checks"].values()} == {"passed"} and s["skin"]["records"] > 0
 
 
-def test_missing_model_file(tmp_path):
-    result = host("--model", str(tmp_path / "none.json"))
-    assert result.returncode == 2 and "cannot read" in result.stderr
+def test_model_error_from_the_command_line(tmp_path):
+    path = tmp_path / "bad.json"
+    path.write_text(broken(["grid", "x"], [{"cells": 40000, "size": 1}]))
+    result = host("--model", str(path), "--out", str(tmp_path / "out"))
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert result.stderr == f"fdtdhost: model error: {path}: grid.x: more than 32766 cells " \
+                            "(one RLE line holds at most that)\n"
 
 
 def test_default_model_runs(tmp_path):

@@ -4,21 +4,9 @@ import pytest
 
 import cellcoef
 import rlearray
+from coefficients import coefficient_pair
 
 R = rlearray.RleArray
-
-
-def dense_coefficients(a, b, a_scale):
-    """The coefficient pair of every cell, computed densely with NumPy."""
-    a = a.astype(np.float64) / np.float64(np.float32(a_scale))
-    b = b.astype(np.float64)
-    u = a + 0.5 * b
-    w = a - 0.5 * b
-    with np.errstate(divide="ignore", invalid="ignore"):
-        pm = (1.0 / u).astype(np.float32)
-        pl = (w / u).astype(np.float32)
-    off = (u == 0) | (pl < -0.999999)
-    return np.where(off, np.float32(0), pm), np.where(off, np.float32(1), pl)
 
 
 def model(shape=(3, 4, 6)):
@@ -76,7 +64,7 @@ def test_matches_dense_arithmetic(seed, a_scale):
     before = codes.copy()
     ra, rb = R(a), R(b)
     pm, pl, count = cellcoef.last(ra, rb, codes, 1, a_scale)
-    want_pm, want_pl = dense_coefficients(ra.toarray(), rb.toarray(), a_scale)
+    want_pm, want_pl = coefficient_pair(ra.toarray(), rb.toarray(), a_scale)
     # pl is compressed exactly: the same entries as compressing it alone.
     expected_pl = R(want_pl)
     for i in range(4):
@@ -88,6 +76,28 @@ def test_matches_dense_arithmetic(seed, a_scale):
     want_codes[want_pl < 1] |= 0x40
     np.testing.assert_array_equal(codes, want_codes)
     assert count == int((want_pm == 0).sum())
+
+
+# Pairs around the floor below which pl makes the pair (0, 1):
+# pl = (a - b/2) / (a + b/2).
+@pytest.mark.parametrize("a, b, cleared", [
+    (1.0, 799998.0, False),     # pl -0.999995: kept
+    (1.0, 1799998.0, False),    # pl -0.9999978: kept
+    (1.0, 7999998.0, True),     # pl -0.9999995: below -0.999999
+    (0.0, 2.0, True),           # pl -1
+], ids=["-0.999995", "-0.9999978", "-0.9999995", "-1"])
+def test_pl_floor(a, b, cleared):
+    a = np.full((1, 4), a, np.float32)
+    b = np.full((1, 4), b, np.float32)
+    codes = np.full((1, 4), 0x3f, np.int16)
+    pm, pl, count = cellcoef.last(R(a), R(b), codes, 1, 1.0)
+    want_pm, want_pl = coefficient_pair(a, b)
+    assert (want_pm[0, 0] == 0) == cleared
+    np.testing.assert_array_equal(pm.toarray(), want_pm)
+    np.testing.assert_array_equal(pl.toarray(), want_pl)
+    assert count == (4 if cleared else 0)
+    # A cleared cell loses its flag; a kept one is lossy (pl below 1).
+    assert (codes == (0x3d if cleared else 0x7f)).all()
 
 
 def test_tolerant_pm_snaps_nearly_equal_lines():

@@ -262,3 +262,26 @@ def test_no_growth(module_name, method, make, refused, handed_out):
         if not SANITIZED:
             allowed = CALLS * per_call + 64 * 1024
             assert heap < allowed, f"{where}: heap grew by {heap} bytes, {allowed} allowed"
+
+
+def test_stores_that_come_and_go_leave_nothing_behind():
+    """The store knows each header it initialised (a copy of its 8044 bytes
+    and a weak reference to the array) while the array lives: stores made,
+    used and dropped one after the other leave nothing behind."""
+    args = list(dispatch_args())
+
+    def one_store():
+        args[1] = np.zeros(2100, np.int32)
+        cellcoef.dispatch(*args)
+
+    for _ in range(20):
+        one_store()
+    gc.collect()
+    before = sys.getallocatedblocks(), heap_in_use()
+    for _ in range(CALLS):
+        one_store()
+    blocks, heap = (now - then for now, then in zip((sys.getallocatedblocks(), heap_in_use()),
+                                                    before))
+    assert blocks < CALLS // 10, f"{blocks} interpreter blocks more"
+    if not SANITIZED:
+        assert heap < 64 * 1024, f"heap grew by {heap} bytes over {CALLS} stores"

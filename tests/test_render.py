@@ -1,6 +1,6 @@
 """blockdraw and stagedraw: the GL calls they make, checked against the
-documented sequence with a recording library in place of libGL, and the
-pixels they draw into a real headless context."""
+drawing loops written out in Python with a recording library in place of
+libGL, and the pixels they draw into a real headless context."""
 import math
 import subprocess
 
@@ -17,7 +17,8 @@ F32 = np.float32
 
 
 # ---------------------------------------------------------------- references
-# The documented algorithms, written out plainly, as the calls they prescribe.
+# The drawing loops of blockdraw and stagedraw, written out plainly, as the
+# calls they make.
 
 def reference_blockdraw(t0, t1, counts, spacing, voxels, materials, alpha):
     """(calls, quad count, table after) for a grid with every count >= 1."""
@@ -346,7 +347,7 @@ def quads_of(calls):
 # ------------------------------------------------------------ call sequences
 
 @pytest.mark.parametrize("case", BLOCK_CASES)
-def test_blockdraw_calls_follow_the_documented_sequence(records, case):
+def test_blockdraw_calls_follow_the_drawing_loops(records, case):
     calls, result, args = records["block", case]
     expected_calls, expected_quads, expected_table = reference_blockdraw(
         *glrecord.made(BLOCK_CASES[case])[1:])
@@ -409,7 +410,7 @@ def test_zero_counts_draw_nothing(records, counts, row0):
 
 
 @pytest.mark.parametrize("case", STAGE_CASES)
-def test_stagedraw_calls_follow_the_documented_sequence(records, case):
+def test_stagedraw_calls_follow_the_drawing_loops(records, case):
     calls, result, _ = records["stage", case]
     expected = reference_stagedraw(*glrecord.made(STAGE_CASES[case])[:7])
     assert calls == expected
@@ -462,15 +463,15 @@ def test_refusals_make_no_call_and_change_nothing(records, index):
             np.testing.assert_array_equal(now, before)
 
 
-def test_modules_import_only_the_documented_gl_calls():
-    documented = {"blockdraw": {"glBegin", "glEnd", "glMaterialfv", "glNormal3fv", "glVertex3fv"},
+def test_modules_import_only_their_gl_calls():
+    allowed = {"blockdraw": {"glBegin", "glEnd", "glMaterialfv", "glNormal3fv", "glVertex3fv"},
                   "stagedraw": {"glBegin", "glEnd", "glMaterialfv", "glVertex3dv"}}
     for module in (blockdraw, stagedraw):
         out = subprocess.run(["nm", "-D", "--undefined-only", module.__file__],
                              capture_output=True, text=True, check=True).stdout
         gl = {line.split()[-1].split("@")[0] for line in out.splitlines()
               if line.split()[-1].startswith("gl")}
-        assert gl == documented[module.__name__]
+        assert gl == allowed[module.__name__]
 
 
 # ------------------------------------------------------------------- pixels

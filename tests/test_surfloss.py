@@ -241,7 +241,7 @@ def test_memory_full(python_subprocess):
 
 
 def coefficient(u, x, scale, divisor):
-    """The documented steps: single precision after the division and after the sum."""
+    """skincoeff's steps: single precision after the division and after the sum."""
     f64 = np.float64
     with np.errstate(all="ignore"):
         d = np.float32(f64(x) / f64(divisor))

@@ -1,5 +1,7 @@
 """viarow: numpy.interp inside the table, the bisection's own rules at the
 ends, at exact hits and on repeated positions, and the refusals."""
+import fractions
+
 import numpy as np
 import pytest
 
@@ -136,6 +138,24 @@ def test_nothing_written_for_n_up_to_zero_and_attr_dvia_ignored():
     base = run(8, x, cf, pos)
     other = run(8, x, cf, pos, attr=np.array(["anything"]), dvia=1e300)
     np.testing.assert_array_equal(base, other)
+
+
+class CallingPitch(fractions.Fraction):
+    """A pitch whose conversion to float runs Python code first, as another
+    thread could while the conversion runs: here a call of viarow with a count
+    of its own."""
+
+    def __float__(self):
+        viarow.viarow(2, np.zeros(2), np.ones(2, complex), np.arange(2.0), np.zeros(2, complex),
+                      np.zeros(1), 0.0)
+        return super().__float__()
+
+
+def test_a_call_uses_its_own_count_whatever_its_pitch_runs():
+    rng, pos, cf = table(50, seed=6)
+    x = rng.uniform(pos[0], pos[-1], 50)
+    np.testing.assert_array_equal(run(50, x, cf, pos, dvia=CallingPitch(1, 3)),
+                                  model(x, cf, pos))
 
 
 def unaligned(a):

@@ -1,9 +1,9 @@
 // Linear interpolation of complex coefficients, given at ascending positions
-// along a row, to other positions. `viarow` stores its arrays' data in the
-// module variables below and runs `calc_p` on them.
-#include "checks.hpp"
+// along a row, to other positions. `viarow` takes its count and arrays into
+// one Row, records them in the module variables below and runs `calc_p` on
+// the Row.
 #include "frame.hpp"
-#include "unaligned.hpp"
+#include "view.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -18,15 +18,30 @@ struct Complex {
 static_assert(sizeof(Complex) == 16, "a complex entry is two float64");
 static_assert(offsetof(Complex, re) == 0 && offsetof(Complex, im) == 8, "real part first");
 
-// Set by every accepted call, read by calc_p; they keep the last call's
-// addresses afterwards. attr and dvia are stored and never read.
+// One call's count and arrays, taken once its arguments have parsed and its
+// arrays have passed their checks. The kernel reads nothing else, so a pitch
+// whose conversion to float runs Python code (which may call viarow again)
+// cannot change what this call works on.
+struct Row {
+    npy_intp n;             // positions and table entries
+    const double* x;        // the positions to interpolate at
+    const Complex* cf;      // the table values
+    const double* pos;      // the table positions, ascending
+    Complex* p;             // the results
+};
+
+// The module's record of the last call: N and dvia once its arguments have
+// parsed, the data addresses once its arrays have passed their checks. Nothing
+// reads them; attr and dvia never reach the interpolation.
+namespace last_call {
 int N;
-double* x;
-Complex* cf;
-double* pos;
+const double* x;
+const Complex* cf;
+const double* pos;
 Complex* p;
-void* attr;
+const void* attr;
 double dvia;
+}  // namespace last_call
 
 // The upper end of the bracket, as the bisection of calc_p finds it:
 // a = 0, b = N - 1; while b - a > 1, m = (a + b) / 2 replaces a if
@@ -128,32 +143,35 @@ void search_together(const double* table, npy_intp n, const double* xs, const in
     }
 }
 
-// Whether the output shares memory with the n doubles from `in`.
-bool writes_into(const double* in, npy_intp n)
+// Whether the results share memory with the n doubles from `in`.
+bool writes_into(const Row& row, const double* in)
 {
-    const auto out_first = reinterpret_cast<std::uintptr_t>(p);
+    const auto out_first = reinterpret_cast<std::uintptr_t>(row.p);
     const auto in_first = reinterpret_cast<std::uintptr_t>(in);
-    return out_first < in_first + n * sizeof(double) && in_first < out_first + n * sizeof(Complex);
+    return out_first < in_first + row.n * sizeof(double) &&
+           in_first < out_first + row.n * sizeof(Complex);
 }
 
 // Position i on the table interval from a to b.
-void interpolate(npy_intp i, npy_intp a, npy_intp b)
+void interpolate(const Row& row, npy_intp i, npy_intp a, npy_intp b)
 {
-    const double xa = pos[a];
-    const double width = pos[b] - xa;
+    const double xa = row.pos[a];
+    const double width = row.pos[b] - xa;
     // Not clamped: positions outside the table are extrapolated from the
     // first or last interval.
-    const double fact = width == 0 ? 0.0 : (x[i] - xa) / width;
-    p[i].re = (1 - fact) * cf[a].re + fact * cf[b].re;
-    p[i].im = (1 - fact) * cf[a].im + fact * cf[b].im;
+    const double fact = width == 0 ? 0.0 : (row.x[i] - xa) / width;
+    row.p[i].re = (1 - fact) * row.cf[a].re + fact * row.cf[b].re;
+    row.p[i].im = (1 - fact) * row.cf[a].im + fact * row.cf[b].im;
 }
 
-void calc_p()
+void calc_p(const Row& row)
 {
-    const npy_intp n = N;
+    const npy_intp n = row.n;
+    const double* const x = row.x;
+    const double* const pos = row.pos;
     if (n == 1) {
         // A single entry brackets every position with a = b = 0.
-        interpolate(0, 0, 0);
+        interpolate(row, 0, 0, 0);
         return;
     }
     if (n < 2) return;
@@ -161,10 +179,10 @@ void calc_p()
     // results is written, on a table checked once: an output over the
     // positions or the table would change them under way. There, as on
     // tables not ascending, each position is bisected in turn.
-    if (writes_into(x, n) || writes_into(pos, n) || !ascending(pos, n)) {
+    if (writes_into(row, x) || writes_into(row, pos) || !ascending(pos, n)) {
         for (npy_intp i = 0; i < n; ++i) {
             const npy_intp b = bisect(pos, n, x[i]);
-            interpolate(i, b - 1, b);
+            interpolate(row, i, b - 1, b);
         }
         return;
     }
@@ -190,45 +208,61 @@ void calc_p()
         }
         search_together(pos, n, x + start, far, far_count, bracket);
         hint_even = hint_odd = bracket[count - 1];
-        for (int j = 0; j < count; ++j) interpolate(start + j, bracket[j] - 1, bracket[j]);
+        for (int j = 0; j < count; ++j) interpolate(row, start + j, bracket[j] - 1, bracket[j]);
     }
 }
 
 PyObject* viarow(PyObject* args)
 {
+    int count;
+    double pitch;
     PyObject *x_obj, *cf_obj, *pos_obj, *p_obj, *attr_obj;
-    if (!frame::parse(args, "iOOOOOd", &N, &x_obj, &cf_obj, &pos_obj, &p_obj, &attr_obj, &dvia))
+    if (!frame::parse(args, "iOOOOOd", &count, &x_obj, &cf_obj, &pos_obj, &p_obj, &attr_obj,
+                      &pitch))
         return nullptr;
+    last_call::N = count;
+    last_call::dvia = pitch;
     if (!frame::require_arrays({x_obj, p_obj, cf_obj, pos_obj, attr_obj})) return nullptr;
-    PyArrayObject* x_arr = frame::array(x_obj);
-    PyArrayObject* p_arr = frame::array(p_obj);
-    PyArrayObject* cf_arr = frame::array(cf_obj);
-    PyArrayObject* pos_arr = frame::array(pos_obj);
-    // The entries are read and written as doubles, so they must be aligned.
-    auto check = [](PyArrayObject* a, const char* name, int itemsize) {
-        return frame::check_flat(a, name, itemsize, N) &&
-               (N <= 0 || frame::check_aligned(a, name));
-    };
-    if (!check(x_arr, "_x", sizeof(double)) || !check(p_arr, "_p", sizeof(Complex)) ||
-        (N > 0 && !frame::check_writeable(p_arr, "_p")) ||
-        !check(cf_arr, "_cf", sizeof(Complex)) || !check(pos_arr, "_pos", sizeof(double)))
+    frame::Contiguous<const double> x_view, pos_view;
+    frame::Contiguous<const Complex> cf_view;
+    frame::Contiguous<Complex> p_view;
+    if (!frame::view(x_view, x_obj, "_x", count) ||
+        !frame::view(p_view, p_obj, "_p", count, frame::Access::write) ||
+        !frame::view(cf_view, cf_obj, "_cf", count) || !frame::view(pos_view, pos_obj, "_pos", count))
         return nullptr;
 
-    x = static_cast<double*>(PyArray_DATA(x_arr));
-    p = static_cast<Complex*>(PyArray_DATA(p_arr));
-    cf = static_cast<Complex*>(PyArray_DATA(cf_arr));
-    pos = static_cast<double*>(PyArray_DATA(pos_arr));
-    attr = PyArray_DATA(frame::array(attr_obj));
-    calc_p();
+    const Row row{count, x_view.data, cf_view.data, pos_view.data, p_view.data};
+    last_call::x = row.x;
+    last_call::p = row.p;
+    last_call::cf = row.cf;
+    last_call::pos = row.pos;
+    last_call::attr = PyArray_DATA(frame::array(attr_obj));
+    calc_p(row);
     return PyLong_FromLong(1);
 }
 
+PyDoc_STRVAR(module_doc,
+"Linear interpolation of complex coefficients, given at ascending positions\n"
+"along a row, to other positions. Refusals raise Exception.");
+
+PyDoc_STRVAR(viarow_doc,
+"viarow(N, _x, _cf, _pos, _p, _attr, dvia, /)\n"
+"--\n"
+"\n"
+"Interpolates the table (_pos, _cf) linearly at the N positions _x into _p.\n"
+"\n"
+"_x and _pos: float64, _cf and _p: complex128, each C-contiguous with at\n"
+"least N entries. A position is bracketed by bisection of _pos; outside the\n"
+"table the end intervals are extended. _attr and dvia are not used. Returns\n"
+"1 (also for N <= 0, writing nothing). Raises Exception for arrays too small,\n"
+"of another element size, not contiguous, misaligned, or a read-only _p.");
+
 PyMethodDef moduleMethods[] = {
-    {"viarow", frame::method<viarow>, METH_VARARGS, nullptr},
+    {"viarow", frame::method<viarow>, METH_VARARGS, viarow_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "viarow", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "viarow", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace

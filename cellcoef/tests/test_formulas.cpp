@@ -9,7 +9,7 @@
 using cellcoef::recover_parameters;
 using cellcoef::update_coefficients;
 
-TEST(UpdateCoefficients, DocumentedPairs)
+TEST(UpdateCoefficients, KnownPairs)
 {
     struct Case { double a, b; float pm, pl; };
     const Case cases[] = {
@@ -26,7 +26,7 @@ TEST(UpdateCoefficients, DocumentedPairs)
     }
 }
 
-TEST(RecoverParameters, DocumentedPairs)
+TEST(RecoverParameters, KnownPairs)
 {
     float a, b;
     recover_parameters(0.5, 0.0, &a, &b);
@@ -66,7 +66,7 @@ struct Profile {
     LossProfile view() const
     {
         return {reinterpret_cast<const char*>(values.data()),
-                static_cast<std::ptrdiff_t>(4 * positions)};
+                {4, static_cast<std::ptrdiff_t>(4 * positions)}};
     }
 };
 

@@ -77,8 +77,9 @@ void by_cells(const RleArray* a, const RleArray* b, int bit, float a_scale, Outc
 
 void by_runs(const RleArray* a, const RleArray* b, int bit, float a_scale, Outcome& out)
 {
-    LastJob job{a, b, out.pm.a, out.pl.a, reinterpret_cast<char*>(out.codes.data()),
-                {length * 4 * 2, length * 2}, bit, a_scale};
+    LastJob job{a, b, out.pm.a, out.pl.a,
+                {reinterpret_cast<char*>(out.codes.data()), {length * 4 * 2, length * 2}}, bit,
+                a_scale};
     std::vector<float> pm(length), pl(length);
     std::vector<std::int32_t> start(length);
     std::vector<RleRun> runbuf(length + 5);

@@ -72,59 +72,92 @@ TEST(OrgaPrepare, FreshAreaBySize)
     struct Case { const char* what; std::size_t bytes, extent; OrgaPrepare expected; };
     const Case cases[] = {
         {"8044 bytes: no room beyond the header", 8044, 8044, OrgaPrepare::size_check_failed},
-        {"8045 bytes", 8045, 8045, OrgaPrepare::ready},
+        {"8045 bytes", 8045, 8045, OrgaPrepare::blank},
         {"first axis empty", 9000, 0, OrgaPrepare::size_check_failed},
         {"extent claims more than the memory holds", 8044, 9000, OrgaPrepare::too_small},
         {"too small to hold the magic word", 2, 0, OrgaPrepare::size_check_failed},
     };
     for (const Case& c : cases) {
         Area area(c.bytes);
-        EXPECT_EQ(orga_prepare(area.data(), c.bytes, c.extent), c.expected) << c.what;
-        if (c.expected != OrgaPrepare::ready) {
-            EXPECT_EQ(area.byte(0), 0xab) << c.what << ": the area must stay untouched";
-            continue;
-        }
-        EXPECT_EQ(area.header()->magic, ORGA_MAGIC);
-        for (std::size_t i = 4; i < sizeof(OrgaHeader); ++i) ASSERT_EQ(area.byte(i), 0) << i;
-        EXPECT_EQ(area.byte(sizeof(OrgaHeader)), 0xab) << "written past the header";
+        EXPECT_EQ(orga_prepare(area.data(), c.bytes, c.extent, nullptr), c.expected) << c.what;
+        EXPECT_EQ(area.byte(0), 0xab) << c.what << ": the area must stay untouched";
     }
 }
 
-TEST(OrgaPrepare, InitialisedHeaderKeptOnlyWhenItsAddressesAreStoreMemory)
+TEST(OrgaPrepare, InitWritesExactlyTheHeader)
 {
-    // The lowest pages are never mapped (mmap_min_addr), so never store memory;
-    // an arbitrary object's address cut to 32 bits could land inside the store.
-    constexpr std::uint32_t not_store = 0x1000;
+    Area area(8045);
+    orga_init(area.header());
+    EXPECT_EQ(area.header()->magic, ORGA_MAGIC);
+    for (std::size_t i = 4; i < sizeof(OrgaHeader); ++i) ASSERT_EQ(area.byte(i), 0) << i;
+    EXPECT_EQ(area.byte(sizeof(OrgaHeader)), 0xab) << "written past the header";
+}
+
+// A header is taken only as the store last left it: any other byte, read by
+// the store or not, may be a copy's, a forger's or another process's.
+TEST(OrgaPrepare, HeaderTakenOnlyAsTheStoreLeftIt)
+{
     struct Case {
         const char* what;
         void (*mutate)(OrgaHeader*);
+        bool recorded;
         OrgaPrepare expected;
     };
     const Case cases[] = {
-        {"as the store left it", [](OrgaHeader*) {}, OrgaPrepare::ready},
-        {"unread slot with a stray address", [](OrgaHeader* h) { h->ring[7] = 12345; }, OrgaPrepare::ready},
-        {"negative length is never read",
-         [](OrgaHeader* h) { h->ring[7] = 12345; h->ring_len[7] = -3; }, OrgaPrepare::ready},
-        {"slot pointing outside the store",
-         [](OrgaHeader* h) { h->ring[7] = not_store; h->ring_len[7] = 2; },
+        {"as the store left it", [](OrgaHeader*) {}, true, OrgaPrepare::ready},
+        {"never left here by the store", [](OrgaHeader*) {}, false, OrgaPrepare::invalid},
+        {"counter reset", [](OrgaHeader* h) { h->hits = 0; }, true, OrgaPrepare::invalid},
+        {"unused slot written", [](OrgaHeader* h) { h->ring[7] = 12345; }, true, OrgaPrepare::invalid},
+        {"reserved word written", [](OrgaHeader* h) { h->reserved = 1; }, true, OrgaPrepare::invalid},
+        {"last length changed", [](OrgaHeader* h) { h->ring_len[ORGA_RING - 1] = 3; }, true,
          OrgaPrepare::invalid},
-        {"slot running past its mapping",
-         [](OrgaHeader* h) { h->ring_len[0] = 0x7fffffff; }, OrgaPrepare::invalid},
-        {"used slot with address 0", [](OrgaHeader* h) { h->ring[0] = 0; }, OrgaPrepare::invalid},
-        {"block outside the store",
-         [](OrgaHeader* h) { h->block = not_store; }, OrgaPrepare::invalid},
-        {"block_used beyond the block", [](OrgaHeader* h) { h->block_used = 32769; }, OrgaPrepare::invalid},
-        {"negative block_used", [](OrgaHeader* h) { h->block_used = -1; }, OrgaPrepare::invalid},
+        {"block moved by a float", [](OrgaHeader* h) { h->block += 4; }, true, OrgaPrepare::invalid},
     };
     for (const Case& c : cases) {
         Area area(8045);
-        ASSERT_EQ(orga_prepare(area.data(), area.bytes, area.bytes), OrgaPrepare::ready);
         OrgaHeader* h = area.header();
+        orga_init(h);
         float v[2] = {1.0f, 2.0f};
         ASSERT_NE(orga_insert(h, v, 2, 2, 1), nullptr);
+        ASSERT_NE(orga_insert(h, v, 2, 2, 1), nullptr);
+        const OrgaHeader last = *h;
         c.mutate(h);
-        EXPECT_EQ(orga_prepare(area.data(), area.bytes, area.bytes), c.expected) << c.what;
+        EXPECT_EQ(orga_prepare(h, area.bytes, area.bytes, c.recorded ? &last : nullptr), c.expected)
+            << c.what;
         EXPECT_EQ(h->inserts, 1) << c.what << ": a header in use is never reset";
+    }
+}
+
+// A call that fails part way puts the header back; what the current block
+// handed out in the meantime is zero again, since it is handed out again.
+TEST(OrgaRestore, HeaderBackAndBlockTailZeroed)
+{
+    for (bool block_changes : {false, true}) {
+        auto o = std::make_unique<OrgaHeader>();
+        float v[3] = {1, 2, 3};
+        ASSERT_NE(orga_insert(o.get(), v, 3, 3, 1), nullptr);
+        const OrgaHeader last = *o;
+        float* tail = orga_pointer(last.block) + last.block_used;
+
+        float w[3] = {4, 5, 6};
+        ASSERT_EQ(orga_insert(o.get(), w, 3, 3, 1), tail);
+        ASSERT_NE(orga_insert(o.get(), v, 3, 3, 1), nullptr);  // a hit
+        if (block_changes) {
+            ASSERT_NE(orga_alloc(o.get(), ORGA_BLOCK_FLOATS - o->block_used - 2, &o->direct_bytes),
+                      nullptr);
+            // Once another block is current, how far the old one got is not
+            // in the header: its whole tail is zeroed.
+            tail[ORGA_BLOCK_FLOATS - last.block_used - 1] = 7.0f;
+            ASSERT_NE(orga_alloc(o.get(), 3, &o->direct_bytes), nullptr);
+            ASSERT_NE(o->block, last.block);
+        }
+
+        orga_restore(o.get(), last);
+        EXPECT_EQ(std::memcmp(o.get(), &last, sizeof(OrgaHeader)), 0) << block_changes;
+        EXPECT_TRUE(all_zero(tail, ORGA_BLOCK_FLOATS - last.block_used)) << block_changes;
+        EXPECT_EQ(orga_pointer(last.ring[0])[2], 3.0f) << "the vector kept before is kept";
+        float* again = orga_alloc(o.get(), 3, &o->direct_bytes);
+        EXPECT_EQ(again, tail) << block_changes;
     }
 }
 

@@ -8,22 +8,20 @@ import math
 from types import SimpleNamespace
 from typing import NamedTuple
 
+import cellcoef
 import numpy as np
 import rlearray
+
+from .model import pec_sigma
+from .voxels import METAL_SIGMA, Axes, voxelise  # noqa: F401  (METAL_SIGMA: for the phases)
 
 
 EPS0 = 8.8541878128e-12
 MU0 = 1.25663706212e-6
 C0 = 1.0 / math.sqrt(EPS0 * MU0)
-METAL_SIGMA = 1e5          # conductors: drawn in the stage, held at a potential
-
-# code word bits
-COMPONENTS = 0x3F
-PASS_BIT = 0x200
-TAG_SPLIT_LOSS = 0x400
-TAG_LUMPED = 0x800
 
 PML_ORDER = 3
+
 
 # The material data is built in blocks of about this many cells (whole z
 # planes, or lines of one plane where a plane holds more), so that its float64
@@ -75,75 +73,43 @@ class LumpedCells(NamedTuple):
     sigma: np.ndarray
 
 
+def time_step(sizes, courant):
+    """The grid's Courant limit times `courant` (s), from the cell sizes (mm)."""
+    smallest = [float(np.min(s)) * 1e-3 for s in sizes]
+    return courant / (C0 * math.sqrt(sum(1.0 / h ** 2 for h in smallest)))
+
+
 class Grid:
     """The voxel model: cell sizes, material indices and marked cells."""
 
     def __init__(self, model):
         self.model = model
-        self.sizes = [np.asarray(c, dtype=np.float64) for c in model.cells]   # mm
-        self.nodes = [np.concatenate(([0.0], np.cumsum(s))) for s in self.sizes]
-        self.centres = [n[:-1] + 0.5 * s for n, s in zip(self.nodes, self.sizes)]
+        axes = Axes(model.cells)
+        self.axes = axes
+        self.sizes, self.nodes, self.centres = axes.sizes, axes.nodes, axes.centres   # mm
         nx, ny, nz = model.shape
         self.nx, self.ny, self.nz = nx, ny, nz
         self.ncells = nx * ny * nz
-        self.material = np.zeros((nz, ny, nx), dtype=np.uint8)
-        self.skin = np.zeros((nz, ny, nx), dtype=np.uint8)
+        self.voxels = voxelise(model, axes)
+        self.material, self.skin = self.voxels.material, self.voxels.skin
         self.lumped_cells = []
-        self._voxelise()
         self._place_lumped()
+        self.dt = time_step(self.sizes, model.courant)
         self.eps_r = CellValues([m.eps_r for m in model.materials], self.material)
-        self.sigma = CellValues([m.sigma for m in model.materials], self.material)
+        self.sigma = CellValues([pec_sigma(model.materials, self.dt) if m.pec else m.sigma
+                                 for m in model.materials], self.material)
         self.block_cells = BLOCK_CELLS
-        smallest = [s.min() * 1e-3 for s in self.sizes]
-        self.dt = model.courant / (C0 * math.sqrt(sum(1.0 / h ** 2 for h in smallest)))
-
-    # -- voxelisation
-
-    def _range(self, axis, lo, hi):
-        """Slice of the cells whose centre lies in [lo, hi)."""
-        c = self.centres[axis]
-        return slice(int(np.searchsorted(c, lo, "left")), int(np.searchsorted(c, hi, "left")))
 
     def layer(self, axis, at):
         """Index of the cell layer along `axis` that holds the coordinate `at`."""
-        return int(np.searchsorted(self.nodes[axis], at, "right")) - 1
-
-    def _box(self, lo, hi):
-        return (self._range(2, lo[2], hi[2]), self._range(1, lo[1], hi[1]),
-                self._range(0, lo[0], hi[0]))
-
-    def _voxelise(self):
-        model = self.model
-        for box in model.boxes:
-            self.material[self._box(box.lo, box.hi)] = box.material
-        for sheet in model.sheets:
-            region = list(self._box(sheet.lo, sheet.hi))
-            k = self.layer(sheet.normal, sheet.at)
-            region[2 - sheet.normal] = slice(k, k + 1)
-            region = tuple(region)
-            sheet.region = region
-            self.material[region] = sheet.material
-            for a in range(3):
-                if a != sheet.normal:
-                    self.skin[region] |= 1 << a
-        cx, cy = np.meshgrid(self.centres[0], self.centres[1])
-        for via in model.vias:
-            inside = (cx - via.centre[0]) ** 2 + (cy - via.centre[1]) ** 2 <= via.radius ** 2
-            zs = self._range(2, via.z[0], via.z[1])
-            self.material[zs][:, inside] = via.material
+        return self.axes.layer(axis, at)
 
     def _place_lumped(self):
         for elem in self.model.lumped:
             region, ax = elem.region, elem.axis
-            cells = math.prod(s.stop - s.start for s in region)
-            # cells in series share the resistance; as a conductivity of the cell
-            length = self.sizes[ax][region[2 - ax]] * 1e-3
-            across = [a for a in range(3) if a != ax]
-            area = 1e-6 * (self.sizes[across[0]][region[2 - across[0]].start] *
-                           self.sizes[across[1]][region[2 - across[1]].start])
             shape = [1, 1, 1]
-            shape[2 - ax] = cells
-            sigma = (length / (elem.resistance / cells * area)).reshape(shape)
+            shape[2 - ax] = region[2 - ax].stop - region[2 - ax].start
+            sigma = self.axes.lumped_conductivity(elem).reshape(shape)
             self.lumped_cells.append(LumpedCells(region, ax, sigma))
 
     # -- data for cellcoef
@@ -278,11 +244,11 @@ class Grid:
 
     def codes(self):
         """The int16 code words: all six components, treatment tags, pass bit."""
-        codes = np.full(self.material.shape, COMPONENTS, dtype=np.int16)
+        codes = np.full(self.material.shape, cellcoef.CODE_COMPONENTS, dtype=np.int16)
         for region in self.pml_regions():
-            codes[region] |= TAG_SPLIT_LOSS | PASS_BIT
+            codes[region] |= cellcoef.CODE_SPLIT_LOSS | cellcoef.CODE_BOTH_PASSES
         for cells in self.lumped_cells:
-            codes[cells.region] |= TAG_LUMPED | PASS_BIT
+            codes[cells.region] |= cellcoef.CODE_LUMPED | cellcoef.CODE_BOTH_PASSES
         return codes
 
     def loss_profiles(self):
@@ -350,8 +316,9 @@ class Grid:
         z0, z1 = (int(marked[0]), int(marked[-1]) + 1) if len(marked) else (0, 1)
         mask = self.skin[z0:z1].copy()
         values = np.zeros((3,) + mask.shape, dtype=np.float32)
-        for sheet in self.model.sheets:
-            region = sheet.region
+        for sheet, region in zip(self.model.sheets, self.voxels.sheets):
+            if region is None or not sheet.marked:
+                continue
             sigma = self.sigma[region]
             depth = 1.0 / np.sqrt(math.pi * self.model.frequency * MU0 * np.maximum(sigma, 1e-30))
             thickness = self.sizes[sheet.normal][region[2 - sheet.normal].start] * 1e-3

@@ -5,7 +5,7 @@ import numpy as np
 import stagedraw
 
 from . import gl  # noqa: F401  (chooses EGL before OpenGL is first imported)
-from .grid import METAL_SIGMA
+from .grid import METAL_SIGMA, WorkArrays
 from OpenGL import GL
 
 SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
@@ -19,7 +19,7 @@ def model_picture(canvas, grid, path):
     model = grid.model
     spacing = np.array([s.mean() for s in grid.sizes], dtype=np.float64)
     counts = np.array(model.shape, dtype=np.int32)
-    table = np.zeros((len(model.materials), 32), dtype=np.float32)
+    table = np.zeros((len(model.materials), blockdraw.MATERIAL_ROW_FLOATS), dtype=np.float32)
     for r, mat in enumerate(model.materials):
         table[r, 0] = SHOWN if mat.show else HIDDEN
         table[r, 4:7] = mat.colour
@@ -62,7 +62,7 @@ class FieldPlane:
         u_first, u_last, v_first, v_last = self.window
         self.height, self.colour, self.vectors = mode.plane_values(*self.window)
         self.coords = [n.astype(np.float64) for n in grid.nodes]
-        self.nodes = np.zeros((grid.nx + 1, grid.ny + 1, 10), dtype=np.float32)
+        self.nodes = np.zeros((grid.nx + 1, grid.ny + 1, fieldplot.NODE_FLOATS), dtype=np.float32)
         self.cells = np.zeros((grid.nx + 1, grid.ny + 1), dtype=np.uint8)
         self.cells[u_first:u_last, v_first:v_last] = 1
         self.z = float(grid.nodes[2][mode.plane])
@@ -181,11 +181,18 @@ def stage_values(grid, nodes):
                      dtype=np.float32)
     cells = tuple(slice(s.start, min(s.stop, n)) for s, n in
                   ((zs, grid.nz), (ys, grid.ny), (xs, grid.nx)))
+    z, y, x = cells
     if all(s.start < s.stop for s in cells):
-        within = tuple(slice(0, s.stop - s.start) for s in cells)
-        for c in range(3):
-            b = grid.edge_average(grid.sigma, c, cells).astype(np.float32)
-            stage[c][within] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
+        # in slabs of z planes, so that the averages' float64 temporaries stay small
+        planes = max(1, grid.block_cells // ((y.stop - y.start) * (x.stop - x.start)))
+        work = WorkArrays()
+        for first in range(z.start, z.stop, planes):
+            slab = slice(first, min(first + planes, z.stop))
+            within = (slice(first - z.start, slab.stop - z.start), slice(0, y.stop - y.start),
+                      slice(0, x.stop - x.start))
+            for c in range(3):
+                b = grid.edge_average(grid.sigma, c, (slab, y, x), work).astype(np.float32)
+                stage[c][within] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
     if grid.model.lumped and grid.model.lumped[0].axis == 2:
         k = grid.model.lumped[0].region[0]
         stage[:, :max(k.start - zs.start, 0)] = 0.0

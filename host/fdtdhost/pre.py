@@ -1,5 +1,6 @@
 """Pre-processing: coefficients, run tables and skin records of the grid."""
 import sys
+from typing import NamedTuple
 
 import cellcoef
 import numpy as np
@@ -7,8 +8,8 @@ import surfloss
 
 from . import grid as gridmod
 
-STORE_INTS = 2048           # og: room for the store header (8044 bytes) and more
-NO_MARKING = 6              # a component bit above 5 leaves the code words alone
+STORE_INTS = cellcoef.STORE_HEADER_BYTES // 4 + 1   # og: more than the store header
+NO_MARKING = cellcoef.COMPONENT_COUNT   # a component bit past the flags leaves the codes alone
 
 
 def progress(total, desc):
@@ -53,6 +54,17 @@ class Coefficients:
         self.ntail = 1 if len(self.pm) > 6 else 0
 
 
+class StoreStats(NamedTuple):
+    """The store's counters, as `cellcoef.stats` returns them."""
+    ring_bytes: int
+    direct_bytes: int
+    hits: int
+    inserts: int
+    blocks: int
+    large_allocs: int
+    unused: int
+
+
 class RunTables:
     """The run tables of both passes of `dispatch` over every grid line.
 
@@ -64,7 +76,7 @@ class RunTables:
         model = grid.model
         gw = model.group_width
         self.og = np.zeros(STORE_INTS, dtype=np.int32)
-        runs = np.zeros(1 + 5 * (grid.nx // gw), dtype=np.int32)
+        runs = np.zeros(1 + cellcoef.RUN_RECORD_INTS * (grid.nx // gw), dtype=np.int32)
         lists = (coefficients.pm, coefficients.pl)
         ext = grid.ext()
         norms = grid.norms()
@@ -78,16 +90,16 @@ class RunTables:
                     for y in range(grid.ny):
                         cellcoef.dispatch(runs, self.og, gw, pas, z, y, codes, lists, ext,
                                           norms, 0, 1.0, coefficients.ntail)
-                        count = (int(runs[0]) - 1) // 5
-                        chunks.append(runs[1:1 + 5 * count].copy())
+                        count = (int(runs[0]) - 1) // cellcoef.RUN_RECORD_INTS
+                        chunks.append(runs[1:1 + cellcoef.RUN_RECORD_INTS * count].copy())
                         lines[z, y] = (first, count)
                         first += count
                     bar.update(grid.ny)
-                self.records.append(np.concatenate(chunks).reshape(-1, 5))
+                self.records.append(np.concatenate(chunks).reshape(-1, cellcoef.RUN_RECORD_INTS))
                 self.lines.append(lines)
         finally:
             bar.close()
-        self.stats = cellcoef.stats(self.og)
+        self.stats = StoreStats(*cellcoef.stats(self.og))
 
 
 def marks(mask):
