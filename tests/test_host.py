@@ -157,6 +157,8 @@ def test_stage_near_the_box_is_a_window_of_the_whole_stage():
     assert near != whole
     window = pictures.stage_values(g, whole)[:, near[2], near[1], near[0]]
     np.testing.assert_array_equal(pictures.stage_values(g, near), window)
+    g.block_cells = 1                            # one z plane at a time
+    np.testing.assert_array_equal(pictures.stage_values(g, near), window)
     assert (window == pictures.STAGE_METAL).any() and (window == pictures.STAGE_LUMPED).any()
 
 
