@@ -175,8 +175,8 @@ def test_skin_records_cover_the_marked_planes_only():
     import surfloss
     g = gridmod.Grid(modelmod.validate(TINY))
     z0, mask, values, spacings = g.skin_data()
-    # the ground (plane 3) to the patch and the line (plane 6)
-    assert (z0, mask.shape, values.shape) == (3, (4, 12, 16), (3, 4, 12, 16))
+    # the ground (plane 3) to the face above the patch and the line (plane 7)
+    assert (z0, mask.shape, values.shape) == (3, (5, 12, 16), (3, 5, 12, 16))
     for a in range(3):      # a conductance wherever a sheet marks a cell
         np.testing.assert_array_equal(values[a] != 0, mask & (1 << a) != 0)
     skin = pre.SkinRecords(g)
@@ -193,6 +193,25 @@ def test_skin_records_cover_the_marked_planes_only():
     np.testing.assert_array_equal(record_cells(skin.handle, count, skin.values, z0),
                                   record_cells(handle, count, whole_values, 0))
 
+
+def test_skin_marks_sit_on_the_faces_the_field_sees():
+    # surfloss's records address the E edges on a marked cell's lower face:
+    # a sheet marks its own layer (its lower face) and the layer above (its
+    # upper face) wherever the cell across the face is no conductor
+    g = gridmod.Grid(modelmod.validate(TINY))
+    z0, mask, values, _ = g.skin_data()
+    assert z0 == 3                                          # the ground's plane
+    assert (mask[0, 2:10, 2:14] == 0b011).all()             # ground, facing the air below
+    assert mask[1, 5, 5] == 0b011 and mask[1, 8, 4] == 0    # facing the substrate, not a via
+    assert (mask[3, 3:9, 7:12] == 0b011).all() and (mask[4, 3:9, 7:12] == 0b011).all()
+    assert len(mask) == 5                                    # planes 3 to 7
+    # sigma * skin depth over the face's dual spacing: 0.5 mm at the ground
+    # (cells of 0.5 mm), half of 0.5 and 0.794 mm above the patch
+    sigma = 5.8e7
+    conductance = sigma / np.sqrt(np.pi * 2.4e9 * gridmod.MU0 * sigma)
+    assert values[0, 1, 5, 5] == pytest.approx(conductance / 0.5e-3, rel=1e-6)
+    above = 0.5e-3 * (g.sizes[2][6] + g.sizes[2][7])
+    assert values[1, 4, 5, 9] == pytest.approx(conductance / above, rel=1e-6)
 
 @pytest.fixture(scope="module")
 def run_groups_of_2(tmp_path_factory):

@@ -309,24 +309,45 @@ class Grid:
         """First z plane, mask, per-axis skin conductivities and spacings for
         surfloss, over the z planes that hold the skin marks.
 
+        A record addresses the tangential E edges on its cell's lower face, so
+        a sheet marks the cells whose lower face is one of its own two faces:
+        its layer (the face below) and the layer above (the face above), each
+        where the cell across that face is no conductor (a face against metal
+        or the grid's edge sees no field). The skin layer's conductance
+        sigma * depth is spread over the face's dual spacing, the thickness of
+        the edges' cells along the normal.
+
         The mask and values cover planes z0 to z0 + len(mask) - 1 (one plane
         when nothing is marked); the z spacings start at plane z0.
         """
-        marked = np.flatnonzero(self.skin.reshape(self.nz, -1).max(axis=1))
-        z0, z1 = (int(marked[0]), int(marked[-1]) + 1) if len(marked) else (0, 1)
-        mask = self.skin[z0:z1].copy()
-        values = np.zeros((3,) + mask.shape, dtype=np.float32)
+        faces = []          # (sheet's normal, face cells, the cells across it, sigma, depth)
         for sheet, region in zip(self.model.sheets, self.voxels.sheets):
             if region is None or not sheet.marked:
                 continue
+            n = sheet.normal
             sigma = self.sigma[region]
             depth = 1.0 / np.sqrt(math.pi * self.model.frequency * MU0 * np.maximum(sigma, 1e-30))
-            thickness = self.sizes[sheet.normal][region[2 - sheet.normal].start] * 1e-3
-            local = (slice(region[0].start - z0, region[0].stop - z0),) + region[1:]
+            k = region[2 - n].start
+            for layer, across in ((k, k - 1), (k + 1, k + 1)):
+                if not 0 <= across < self.model.shape[n] or layer >= self.model.shape[n]:
+                    continue
+                face, other = list(region), list(region)
+                face[2 - n] = slice(layer, layer + 1)
+                other[2 - n] = slice(across, across + 1)
+                faces.append((n, layer, tuple(face), tuple(other), sigma, depth))
+        z0 = min((f[2][0].start for f in faces), default=0)
+        z1 = max((f[2][0].stop for f in faces), default=1)
+        mask = np.zeros((z1 - z0,) + self.skin.shape[1:], dtype=self.skin.dtype)
+        values = np.zeros((3,) + mask.shape, dtype=np.float32)
+        for n, layer, face, other, sigma, depth in faces:
+            sizes = self.sizes[n] * 1e-3
+            open_face = self.sigma[other] < METAL_SIGMA
+            dual = 0.5 * (sizes[layer - 1] + sizes[layer])
+            local = (slice(face[0].start - z0, face[0].stop - z0),) + face[1:]
             for a in range(3):
-                if a != sheet.normal:
-                    # the skin layer's conductance spread over the cell's thickness
-                    values[a][local] = sigma * depth / thickness
+                if a != n:
+                    mask[local][open_face] |= 1 << a
+                    values[a][local][open_face] = (sigma * depth / dual)[open_face]
         spacings = []
         for s in self.sizes:
             d = np.empty_like(s)
