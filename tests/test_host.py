@@ -182,7 +182,8 @@ def test_skin_records_cover_the_marked_planes_only():
     skin = pre.SkinRecords(g)
     # the same scan over the whole grid pairs the same cells; it reads no z
     # spacing below the marks
-    whole_mask = g.skin.copy()
+    whole_mask = np.zeros(g.material.shape, mask.dtype)
+    whole_mask[z0:z0 + len(mask)] = mask
     whole_values = np.zeros((3,) + g.material.shape, np.float32)
     whole_values[:, z0:z0 + len(mask)] = values
     whole_dz = np.concatenate((np.full(z0, np.nan), spacings[2]))
