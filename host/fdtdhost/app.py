@@ -82,9 +82,9 @@ class Run:
         for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
             self.warnings.append(line)
             self.warn(line)
-        self.pairs = self.phase("material pairs", grid.material_pairs)
+        pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, pairs, self.codes))
         self.tables = self.phase("dispatch", self._run_tables)
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
         self.mode = field.CavityMode(grid)
@@ -151,7 +151,7 @@ class Run:
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
-                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
+                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
                 with out.writing():
                     self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
         if self.port_run is not None:
