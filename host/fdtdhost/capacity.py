@@ -54,6 +54,11 @@ NORM_VECTOR = 24             # bytes per group of the norm products of a plain r
 # hold it against the peak resident size of whole runs.
 HOST_BYTES_PER_CELL = 32
 HOST_BYTES_BASE = 250_000_000
+# the time-domain run: the kernel's fields with their halo and its plan
+# (measured on the default model: 27 + 27 bytes per cell), and the field
+# plane's record, 12 bytes per node of the plane and sample, at the step limit
+SIM_BYTES_PER_CELL = 60
+PLANE_RECORD_BYTES = 12
 
 GB = 1e9
 
@@ -73,6 +78,7 @@ class Estimate:
     store_limit: int
     host_ram: int
     ram_limit: int           # 0: unknown
+    simulation_ram: int = 0  # the time-domain run
 
     @property
     def store(self):
@@ -81,7 +87,7 @@ class Estimate:
     @property
     def ram(self):
         # the state blocks stay untouched (zero pages) until a kernel uses them
-        return self.host_ram + self.pml_vectors + self.inner_vectors
+        return self.host_ram + self.simulation_ram + self.pml_vectors + self.inner_vectors
 
     @property
     def processes(self):
@@ -161,8 +167,20 @@ def ram_limit():
     return 0
 
 
-def estimate(model, store_bytes=None, ram_bytes=None):
-    """The `Estimate` of a validated model; the limits default to this process's."""
+def simulation_ram(model):
+    """RAM of the time-domain run of a model with a port (0 without one)."""
+    if model.port is None:
+        return 0
+    from .sim import SAMPLES_PER_PERIOD
+    nx, ny, nz = model.shape
+    stride = max(1, int(1.0 / (SAMPLES_PER_PERIOD * model.simulation.band[1] * model.time_step)))
+    samples = model.simulation.max_steps // stride + 1
+    return SIM_BYTES_PER_CELL * nx * ny * nz + PLANE_RECORD_BYTES * (nx + 1) * (ny + 1) * samples
+
+
+def estimate(model, store_bytes=None, ram_bytes=None, simulate=True):
+    """The `Estimate` of a validated model; the limits default to this process's.
+    `simulate` counts the time-domain run's RAM."""
     nx, ny, nz = model.shape
     p, gw = model.pml, model.group_width
     cells = nx * ny * nz
@@ -191,12 +209,13 @@ def estimate(model, store_bytes=None, ram_bytes=None):
         pml_cells=pml_cells, lumped_cells=lumped_cells, state_blocks=state,
         pml_vectors=pml_pass + second, inner_vectors=inner,
         store_limit=store_limit() if store_bytes is None else store_bytes,
-        host_ram=host, ram_limit=ram_limit() if ram_bytes is None else ram_bytes)
+        host_ram=host, ram_limit=ram_limit() if ram_bytes is None else ram_bytes,
+        simulation_ram=simulation_ram(model) if simulate else 0)
 
 
-def check(model, store_bytes=None, ram_bytes=None):
+def check(model, store_bytes=None, ram_bytes=None, simulate=True):
     """The model's `Estimate`; `CapacityError` when it does not fit."""
-    found = estimate(model, store_bytes, ram_bytes)
+    found = estimate(model, store_bytes, ram_bytes, simulate)
     if not found.fits:
         raise CapacityError(found.describe())
     return found

@@ -12,12 +12,12 @@ STORE_INTS = cellcoef.STORE_HEADER_BYTES // 4 + 1   # og: more than the store he
 NO_MARKING = cellcoef.COMPONENT_COUNT   # a component bit past the flags leaves the codes alone
 
 
-def progress(total, desc):
+def progress(total, desc, unit="line"):
     """A tqdm bar when standard error is a terminal, else a silent counter."""
     if sys.stderr.isatty():
         try:
             from tqdm import tqdm
-            return tqdm(total=total, desc=desc, unit="line", leave=False)
+            return tqdm(total=total, desc=desc, unit=unit, leave=False)
         except ImportError:
             pass
     return _Silent()
