@@ -2,6 +2,7 @@
 // factors the band in place and records the multipliers, `invmul` applies them
 // to a right-hand side and solves by back substitution.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <algorithm>
@@ -261,8 +262,11 @@ PyObject* gauss(PyObject* args)
     const npy_intp row_bytes = (2 * h + 1) * static_cast<npy_intp>(sizeof(double));
     const bool apart = (band.step[0] < 0 ? -band.step[0] : band.step[0]) >= row_bytes &&
                        !may_share_memory(frame::array(band_obj), frame::array(multipliers_obj));
-    with_halfwidth(apart ? h : 0,
-                   [&](auto fixed) { gauss_kernel<fixed()>(band, multipliers, h, n); });
+    {
+        frame::Unlocked unlocked(n * h);
+        with_halfwidth(apart ? h : 0,
+                       [&](auto fixed) { gauss_kernel<fixed()>(band, multipliers, h, n); });
+    }
     return frame::none();
 }
 
@@ -297,12 +301,14 @@ PyObject* invmul(PyObject* args)
 
     // The forward elimination in registers writes each right-hand side back
     // only once final, which multipliers sharing its memory would not see.
-    with_halfwidth(
-        may_share_memory(frame::array(rhs_obj), frame::array(multipliers_obj)) ? 0 : h,
-        [&](auto fixed) {
+    const bool shared = may_share_memory(frame::array(rhs_obj), frame::array(multipliers_obj));
+    {
+        frame::Unlocked unlocked(n * (reach + 1));
+        with_halfwidth(shared ? 0 : h, [&](auto fixed) {
             invmul_kernel<fixed()>(band, multipliers, rhs, solution, active, h, n,
                                    remove_mean != 0);
         });
+    }
     return frame::none();
 }
 

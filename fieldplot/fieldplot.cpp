@@ -4,6 +4,7 @@
 #include "hold.hpp"
 #include "incidence.hpp"
 #include "plane.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <algorithm>
@@ -96,7 +97,14 @@ PyObject* inzidenz(PyObject* args)
             return nullptr;
     }
 
-    if (!fieldplot::mark_incidence(job)) return PyErr_NoMemory();
+    bool marked;
+    {
+        const Index faces = std::max<Index>(Index(u_end) - u_begin, 0) *
+                            std::max<Index>(Index(v_end) - v_begin, 0);
+        frame::Unlocked unlocked(faces + job.box_count);
+        marked = fieldplot::mark_incidence(job);
+    }
+    if (!marked) return PyErr_NoMemory();
     return frame::none();
 }
 
@@ -198,7 +206,14 @@ PyObject* glarr(PyObject* args)
 
     job.packed_rows = job.nodes.step[2] == 4 && job.out_positions.step[1] == 4 &&
                       job.out_normals.step[1] == 4 && job.out_colours.step[1] == 4;
-    return PyLong_FromSsize_t(fieldplot::fill_plane(job));
+    Index rows_written;
+    {
+        // A contour call may also step through its levels one addition each.
+        const Index nodes = any_node ? nu * nv : 0;
+        frame::Unlocked unlocked(contour ? std::max<Index>(nodes, job.contour_levels) : nodes);
+        rows_written = fieldplot::fill_plane(job);
+    }
+    return PyLong_FromSsize_t(rows_written);
 }
 
 PyDoc_STRVAR(module_doc,
