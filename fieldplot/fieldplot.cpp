@@ -8,6 +8,7 @@
 #include "view.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace {
 
@@ -47,6 +48,19 @@ Plane take_plane(PyObject* coords, int normal_axis, int u_axis, int v_axis,
         return Plane::failed;
     }
     return Plane::go;
+}
+
+// Whether no array of `written` shares memory with another one or with an
+// array of `read`.
+bool written_apart(std::initializer_list<PyObject*> written, std::initializer_list<PyObject*> read)
+{
+    for (auto w = written.begin(); w != written.end(); ++w) {
+        for (auto o = w + 1; o != written.end(); ++o)
+            if (frame::may_share_memory(frame::array(*w), frame::array(*o))) return false;
+        for (PyObject* o : read)
+            if (frame::may_share_memory(frame::array(*w), frame::array(o))) return false;
+    }
+    return true;
 }
 
 PyObject* inzidenz(PyObject* args)
@@ -206,6 +220,11 @@ PyObject* glarr(PyObject* args)
 
     job.packed_rows = job.nodes.step[2] == 4 && job.out_positions.step[1] == 4 &&
                       job.out_normals.step[1] == 4 && job.out_colours.step[1] == 4;
+    // Surface strips of a window with nodes read no vectors.
+    job.unshared = surface && any_node &&
+                   written_apart({nodes_obj, positions_obj, normals_obj, colours_obj, counts_obj},
+                                 {items[0].get(), items[1].get(), items[2].get(), cell_mask_obj,
+                                  colour_obj, height_obj});
     Index rows_written;
     {
         // A contour call may also step through its levels one addition each.

@@ -1,0 +1,42 @@
+// Splitting a kernel's work over the machine's cores: parts that touch
+// disjoint memory run at once, each on a thread of its own.
+#pragma once
+
+#include <functional>
+#include <thread>
+
+namespace frame {
+
+// At most this many parts run at once.
+inline constexpr int max_parts = 16;
+
+// The number of parts worth running at once: the cores the system reports,
+// at least 1 and at most max_parts.
+inline int cores()
+{
+    const unsigned n = std::thread::hardware_concurrency();
+    return n < 1 ? 1 : n > unsigned(max_parts) ? max_parts : int(n);
+}
+
+// Runs part(0) .. part(count - 1), count at most max_parts: part 0 on the
+// calling thread, the others at the same time on threads of their own, and
+// returns when all have ended. A part whose thread cannot be started runs on
+// the calling thread afterwards. The parts must not throw.
+template <class Part>
+void run_parts(int count, const Part& part)
+{
+    std::thread threads[max_parts];
+    int started = 1;
+    for (; started < count; ++started) {
+        try {
+            threads[started] = std::thread(std::cref(part), started);
+        } catch (...) {
+            break;
+        }
+    }
+    part(0);
+    for (int p = started; p < count; ++p) part(p);
+    for (int p = 1; p < started; ++p) threads[p].join();
+}
+
+}  // namespace frame
