@@ -26,19 +26,29 @@
 #include "plane.hpp"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 namespace fieldplot {
 namespace {
 
+// A function compiled twice, for the SSE2 baseline and for AVX2, the one the
+// processor runs chosen at load time.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define WIDER_VECTORS __attribute__((target_clones("avx2", "default")))
+#else
+#define WIDER_VECTORS
+#endif
+
 // Rows u of a tile: one bit each in a strip's membership word.
 constexpr Index tile_rows = 64;
 // Columns v of a tile. Its records and heights (about 110 KB) stay in cache.
-constexpr Index tile_columns = 32;
+constexpr Index tile_columns = 256;
 // Windows with fewer nodes run on the calling thread alone.
 constexpr Index parallel_nodes = Index(1) << 16;
 // Calls that write more bytes than this, twice the largest caches, stream them.
@@ -88,6 +98,44 @@ void stream(char* to, const void* from_bytes, Index bytes)
     std::memcpy(to, from, bytes);
 }
 
+// Rows row .. row + count - 1 of an output, W floats each, from the W floats
+// at byte `offset` of each record of `vertex`. Streamed where the rows lie
+// back to back: three rows of three floats become four aligned 16-byte
+// stores, a row of four floats one.
+template <int W, std::size_t offset>
+void write_rows(const frame::Unaligned<float, 2>& to, const NodeRecord* const* vertex, Index count,
+                Index row, bool streaming)
+{
+    constexpr Index bytes = W * sizeof(float);
+    auto field = [&](Index i) { return reinterpret_cast<const char*>(vertex[i]) + offset; };
+    Index i = 0;
+#if defined(__SSE2__)
+    char* out = to.at(row, 0);
+    if (streaming && to.step[0] == bytes && reinterpret_cast<std::uintptr_t>(out) % 4 == 0) {
+        for (; i < count && reinterpret_cast<std::uintptr_t>(out + i * bytes) % 16 != 0; ++i)
+            std::memcpy(out + i * bytes, field(i), bytes);
+        auto load = [&](Index k) { return _mm_loadu_ps(reinterpret_cast<const float*>(field(k))); };
+        auto put = [&](Index k, __m128 x) { _mm_stream_ps(reinterpret_cast<float*>(out + k), x); };
+        if constexpr (W == 4) {
+            for (; i < count; ++i) put(i * bytes, load(i));
+        } else {
+            // The fourth float of each load is the next field's, never stored.
+            for (; i + 4 <= count; i += 4) {
+                const __m128 a = load(i), b = load(i + 1), c = load(i + 2), d = load(i + 3);
+                const __m128 a2b0 = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 2, 2));
+                const __m128 c2d0 = _mm_shuffle_ps(c, d, _MM_SHUFFLE(0, 0, 2, 2));
+                put(i * bytes, _mm_shuffle_ps(a, a2b0, _MM_SHUFFLE(2, 0, 1, 0)));
+                put(i * bytes + 16, _mm_shuffle_ps(b, c, _MM_SHUFFLE(1, 0, 2, 1)));
+                put(i * bytes + 32, _mm_shuffle_ps(c2d0, d, _MM_SHUFFLE(2, 1, 2, 0)));
+            }
+        }
+    }
+#else
+    (void)streaming;
+#endif
+    for (; i < count; ++i) std::memcpy(to.at(row + i, 0), field(i), bytes);
+}
+
 // Makes the streamed stores of this thread visible to the others.
 void end_streaming()
 {
@@ -109,8 +157,12 @@ void take_members(const Layout& l, Index k)
         const auto* cur = reinterpret_cast<const std::uint8_t*>(job.cell_mask.at(u, job.v_first));
         const auto* before = u > job.u_first ? cur - job.cell_mask.step[0] : cur;
         const std::uint64_t bit = std::uint64_t(1) << (u - first);
-        for (Index t = 0; t < l.strips; ++t)
-            word[t] |= (cur[t * step] | before[t * step]) != 0 ? bit : 0;
+        if (step == 1) {  // the common layout, in vector steps
+            for (Index t = 0; t < l.strips; ++t) word[t] |= (cur[t] | before[t]) != 0 ? bit : 0;
+        } else {
+            for (Index t = 0; t < l.strips; ++t)
+                word[t] |= (cur[t * step] | before[t * step]) != 0 ? bit : 0;
+        }
     }
 }
 
@@ -148,18 +200,10 @@ struct Axes {
     static_assert(N != U && N != V && U != V && N + U + V == 3, "a permutation of 0, 1, 2");
 };
 
-// The output rows of one strip in one tile, gathered to be written as blocks.
-struct Rows {
-    float positions[2 * tile_rows][3];
-    float normals[2 * tile_rows][3];
-    float colours[2 * tile_rows][4];
-};
-
 // The records of one tile and the scratch they are made in.
 struct TileBuffer {
     NodeRecord* records;  // [row][column], columns tile_columns + 1 apart
     float* heights;       // the stored normal-axis coordinate, [row][column], tile_columns + 2 apart
-    Rows* rows;
 };
 constexpr Index record_columns = tile_columns + 1;  // the tile's columns and the next tile's first
 constexpr Index height_columns = tile_columns + 2;  // and the column after that
@@ -187,42 +231,49 @@ public:
     {
         std::uint64_t w = l_.members[t.k * l_.strips + (v - job_.v_first)];
         const NodeRecord* column = b_.records + (v - t.v0);
-        Rows& out = *b_.rows;
+        const NodeRecord* vertex[2 * tile_rows];
         Index count = 0;
         for (; w != 0; w &= w - 1) {
             const NodeRecord* r = column + __builtin_ctzll(w) * record_columns;
-            for (int side = 0; side < 2; ++side, ++count) {  // nodes (u, v) and (u, v + 1)
-                std::memcpy(out.positions[count], r[side].position, sizeof out.positions[0]);
-                std::memcpy(out.normals[count], r[side].normal, sizeof out.normals[0]);
-                std::memcpy(out.colours[count], r[side].colour, sizeof out.colours[0]);
-            }
+            vertex[count++] = r;      // node (u, v)
+            vertex[count++] = r + 1;  // node (u, v + 1)
         }
-        write_rows(job_.out_positions, out.positions, row, count);
-        write_rows(job_.out_normals, out.normals, row, count);
-        write_rows(job_.out_colours, out.colours, row, count);
+        write_rows<3, offsetof(NodeRecord, position)>(job_.out_positions, vertex, count, row,
+                                                      l_.streaming);
+        write_rows<3, offsetof(NodeRecord, normal)>(job_.out_normals, vertex, count, row,
+                                                    l_.streaming);
+        write_rows<4, offsetof(NodeRecord, colour)>(job_.out_colours, vertex, count, row,
+                                                    l_.streaming);
         return row + count;
     }
 
 private:
-    double height(Index u, Index v) const
+    // Elements (u, v0 .. v0 + count - 1) of a value array of the window.
+    void read_row(const frame::Unaligned<const float, 2>& values, Index u, Index v0, Index count,
+                  float* out) const
     {
-        const double h = job_.height_scale != 0
-                             ? double(load<float>(job_.height_values.at(u - job_.u_first,
-                                                                         v - job_.v_first)))
-                             : 0.0;
-        return job_.height_scale * h + l_.base;
+        const char* from = values.at(u - job_.u_first, v0 - job_.v_first);
+        if (values.step[1] == Index(sizeof(float))) {
+            std::memcpy(out, from, count * sizeof(float));
+        } else {
+            for (Index j = 0; j < count; ++j) out[j] = load<float>(from + j * values.step[1]);
+        }
     }
 
     // Rows u0 .. u1 (the next tile's first, where it exists), columns v0 ..
     // v1 + 1 (where they exist): the positions the normals of the tile read.
+    WIDER_VECTORS
     void heights(const Tile& t)
     {
         const Index rows = std::min(t.u1, job_.u_last) - t.u0 + 1;
         const Index columns = std::min(t.v1 + 1, job_.v_last) - t.v0 + 1;
+        const bool lifted = job_.height_scale != 0;
+        float values[height_columns] = {};
         for (Index i = 0; i < rows; ++i) {
+            if (lifted) read_row(job_.height_values, t.u0 + i, t.v0, columns, values);
             float* h = b_.heights + i * height_columns;
             for (Index j = 0; j < columns; ++j)
-                h[j] = static_cast<float>(height(t.u0 + i, t.v0 + j));
+                h[j] = static_cast<float>(job_.height_scale * double(values[j]) + l_.base);
             prefetch_next(t, t.u0 + i);
         }
     }
@@ -244,7 +295,9 @@ private:
     }
 
     // A row of records at a time, each quantity over the row's columns, so
-    // that the loops vectorise.
+    // that the loops vectorise: two doubles at a time in SSE2, four where
+    // the processor has AVX2 (the same operations, so the same bits).
+    WIDER_VECTORS
     void records(const Tile& t)
     {
         const float alpha = static_cast<float>(job_.alpha);
@@ -256,10 +309,10 @@ private:
             const float* h = b_.heights + i * height_columns;
             const float pu = l_.u_position[u - job_.u_first];
 
-            float colour[3][record_columns], normal[3][record_columns];
+            float values[record_columns], colour[3][record_columns], normal[3][record_columns];
+            read_row(job_.colour_values, u, t.v0, columns, values);
             for (Index j = 0; j < columns; ++j) {
-                const double c = std::fabs(double(load<float>(
-                    job_.colour_values.at(u - job_.u_first, t.v0 + j - job_.v_first))));
+                const double c = std::fabs(double(values[j]));
                 float rgb[3];
                 ramp(c, 1, rgb);
                 for (int k = 0; k < 3; ++k) colour[k][j] = rgb[k];
@@ -347,19 +400,6 @@ private:
         }
     }
 
-    // Rows `row` .. row + count - 1 of an output from the gathered ones.
-    template <int W>
-    void write_rows(const frame::Unaligned<float, 2>& to, const float (*from)[W], Index row,
-                    Index count) const
-    {
-        constexpr Index bytes = W * sizeof(float);
-        if (to.step[0] == bytes) {
-            put(to.at(row, 0), from, count * bytes);
-        } else {
-            for (Index r = 0; r < count; ++r) std::memcpy(to.at(row + r, 0), from[r], bytes);
-        }
-    }
-
     void put(char* to, const void* from, Index bytes) const
     {
         if (l_.streaming)
@@ -437,9 +477,8 @@ Index fill_surface_tiles(const PlaneJob& job)
     auto part_rows = frame::scratch<Index>(parts * strips);
     auto records = frame::scratch<NodeRecord>(parts * tile_rows * record_columns);
     auto heights = frame::scratch<float>(parts * (tile_rows + 1) * height_columns);
-    auto staged = frame::scratch<Rows>(parts);
     if (!u_position || !v_position || !members || !first_row || !groups_before || !part_rows ||
-        !records || !heights || !staged)
+        !records || !heights)
         return -1;
 
     for (Index i = 0; i < nu; ++i)
@@ -501,8 +540,7 @@ Index fill_surface_tiles(const PlaneJob& job)
     const PartRunner run = runner(job.normal_axis, job.u_axis);
     frame::run_parts(parts, [&](int p) {
         const TileBuffer buffer{records.get() + p * tile_rows * record_columns,
-                                heights.get() + p * (tile_rows + 1) * height_columns,
-                                staged.get() + p};
+                                heights.get() + p * (tile_rows + 1) * height_columns};
         run(l, buffer, tile_begin(p), tile_begin(p + 1), part_rows.get() + p * strips, emitted);
     });
 
