@@ -47,7 +47,8 @@ namespace {
 
 // Rows u of a tile: one bit each in a strip's membership word.
 constexpr Index tile_rows = 64;
-// Columns v of a tile. Its records and heights (about 110 KB) stay in cache.
+// Columns v of a tile: rows of values 1 KB long are read at a time, and the
+// tile's records and heights (about 720 KB) stay in a core's cache.
 constexpr Index tile_columns = 256;
 // Windows with fewer nodes run on the calling thread alone.
 constexpr Index parallel_nodes = Index(1) << 16;
@@ -65,12 +66,9 @@ struct Pieces {
 
 Pieces pieces(Index n, Index most) { return {n, std::max<Index>((n + most - 1) / most, 1)}; }
 
-// Node (u, v) of the node table, packed floats from the given address.
-char* node_at(const PlaneJob& job, Index u, Index v) { return job.nodes.at(u, v, 0); }
-
 struct Layout {
     const PlaneJob& job;
-    Index nu, nv, strips;  // window nodes along u and v; rows of cells
+    Index nu, strips;  // window nodes along u; rows of cells
     Pieces tiles_u, tiles_v;
     const float* u_position;  // the stored coordinate of every window row
     const float* v_position;  // and column
@@ -168,8 +166,7 @@ void take_members(const Layout& l, Index k)
 
 int popcount(std::uint64_t w) { return __builtin_popcountll(w); }
 
-// Calls run(first column, length) for every run of member columns of strip t,
-// in order of u.
+// Calls run(length) for every run of member columns of strip t, in order of u.
 template <class Run>
 void for_each_run(const Layout& l, Index t, Run run)
 {
@@ -187,18 +184,13 @@ void for_each_run(const Layout& l, Index t, Run run)
                 const Index ones = ~rest == 0 ? 64 : __builtin_ctzll(~rest);
                 i += ones;
                 if (i >= rows) break;
-                run(open_at, first + i - open_at);
+                run(first + i - open_at);
                 open_at = -1;
             }
         }
     }
-    if (open_at >= 0) run(open_at, l.nu - open_at);
+    if (open_at >= 0) run(l.nu - open_at);
 }
-
-template <int N, int U, int V>
-struct Axes {
-    static_assert(N != U && N != V && U != V && N + U + V == 3, "a permutation of 0, 1, 2");
-};
 
 // The records of one tile and the scratch they are made in.
 struct TileBuffer {
@@ -390,7 +382,7 @@ private:
         const Index count = t.v_end - t.v0;
         for (Index u = t.u0; u < t.u1; ++u) {
             const NodeRecord* from = b_.records + (u - t.u0) * record_columns;
-            char* to = node_at(job_, u, t.v0);
+            char* to = job_.nodes.at(u, t.v0, 0);
             if (job_.nodes.step[1] == Index(sizeof(NodeRecord))) {
                 put(to, from, count * sizeof(NodeRecord));
             } else {
@@ -485,10 +477,10 @@ Index fill_surface_tiles(const PlaneJob& job)
         u_position[i] = static_cast<float>(load<double>(job.coords[job.u_axis].at(job.u_first + i)));
     for (Index j = 0; j < nv; ++j)
         v_position[j] = static_cast<float>(load<double>(job.coords[job.v_axis].at(job.v_first + j)));
-    const Index bytes_written = nu * nv * Index(sizeof(NodeRecord)) + 2 * nu * strips * 40;
+    // A vertex row is as wide as a node record; every node column may give two.
+    const Index bytes_written = (nu * nv + 2 * nu * strips) * Index(sizeof(NodeRecord));
     const Layout l{job,
                    nu,
-                   nv,
                    strips,
                    tiles_u,
                    tiles_v,
@@ -516,7 +508,8 @@ Index fill_surface_tiles(const PlaneJob& job)
             runs += popcount(w & ~((w << 1) | carry));
             carry = (w >> (tiles_u.first(k + 1) - tiles_u.first(k) - 1)) & 1;
         }
-        if (columns > 0 && (rows + 2 * columns > job.capacity - 9 || groups + runs >= job.counts_length)) {
+        const bool fits = rows + 2 * columns <= job.capacity - 9 && groups + runs < job.counts_length;
+        if (columns > 0 && !fits) {
             emitted = t;
             break;
         }
@@ -546,7 +539,7 @@ Index fill_surface_tiles(const PlaneJob& job)
 
     for (Index t = 0; t < emitted; ++t) {
         Index g = groups_before[t];
-        for_each_run(l, t, [&](Index, Index length) {
+        for_each_run(l, t, [&](Index length) {
             store<std::int32_t>(job.out_counts.at(g++), static_cast<std::int32_t>(2 * length));
         });
     }
