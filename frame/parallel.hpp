@@ -5,16 +5,25 @@
 #include <functional>
 #include <thread>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 namespace frame {
 
 // At most this many parts run at once.
 inline constexpr int max_parts = 16;
 
-// The number of parts worth running at once: the cores the system reports,
-// at least 1 and at most max_parts.
+// The number of parts worth running at once: the cores this process may run
+// on (a process bound to fewer than the machine has gets as many parts), at
+// least 1 and at most max_parts.
 inline int cores()
 {
-    const unsigned n = std::thread::hardware_concurrency();
+    unsigned n = std::thread::hardware_concurrency();
+#if defined(__linux__)
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) n = unsigned(CPU_COUNT(&allowed));
+#endif
     return n < 1 ? 1 : n > unsigned(max_parts) ? max_parts : int(n);
 }
 
