@@ -17,7 +17,7 @@ import glrecord
 import surfloss
 import viarow
 from conftest import run_python
-from threaded import disagreements, ran_meanwhile, snapshot
+from threaded import UNDER_TSAN, disagreements, ran_meanwhile, snapshot
 
 F32 = np.float32
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -53,7 +53,7 @@ def inzidenz_case():
 
 
 def glarr_case(mode):
-    n = {"surface": 500, "contour": 250, "arrows": 200}[mode]
+    n = {"surface": 500, "contour": 150, "arrows": 200}[mode]
     rng = np.random.default_rng(2)
     coords = shared(np.cumsum(rng.uniform(0.5, 1.5, n)), np.arange(n) * 0.7, np.arange(3.0))
     mask = (rng.random((n, n)) < 0.8).astype(np.uint8)
@@ -168,7 +168,7 @@ def surfloss_case():
         def produced(result):
             count, handle, spacings = result
             return snapshot(count, spacings, mask, record_fields(values, handle, count))
-        return surfloss.surfloss, (3, 3 * marks.size, mask, values, dx, dy, dz, 1.5), produced
+        return surfloss.surfloss, (3, 2 * marks.size, mask, values, dx, dy, dz, 1.5), produced
     return own
 
 
@@ -176,7 +176,7 @@ def skincoeff_case():
     marks, values, dx, dy, dz = surfloss_grid()
 
     def own():
-        count, handle, _ = surfloss.surfloss(1, 3 * marks.size, marks.copy(), values, dx, dy,
+        count, handle, _ = surfloss.surfloss(1, 2 * marks.size, marks.copy(), values, dx, dy,
                                              dz, 1.5)
         return (surfloss.skincoeff, (count, handle, 0.7, 3.0),
                 lambda result: snapshot(result, record_fields(values, handle, count)))
@@ -301,7 +301,7 @@ own = {{"blockdraw": blockdraw_case, "stagedraw": stagedraw_case}}[{name!r}]()
 print(disagreements(with_digest(own)))
 method, args, _ = own()
 print(ran_meanwhile(lambda: method(*args)))
-if {name!r} == "blockdraw":
+if {race!r}:
     print(cells_changed_while_drawing())
 """
 
@@ -313,8 +313,11 @@ def gl_library(tmp_path_factory):
 
 @pytest.mark.parametrize("name", ["blockdraw", "stagedraw"])
 def test_drawing_from_several_threads(gl_library, name):
+    # The race on purpose is left to the other sanitizers: ThreadSanitizer
+    # reports it, as it should.
+    race = name == "blockdraw" and not UNDER_TSAN
     preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), gl_library]))
-    done = run_python(GL_CHILD.format(here=HERE, name=name),
+    done = run_python(GL_CHILD.format(here=HERE, name=name, race=race),
                       env={"LD_PRELOAD": preload, "GLRECORD_DIGEST": "1"}, timeout=300)
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["0", "True"] + (["True"] if name == "blockdraw" else [])
+    assert done.stdout.split() == ["0", "True"] + (["True"] if race else [])

@@ -25,7 +25,7 @@ mkdir -p "$logs"
 
 export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
 export TSAN_OPTIONS="log_path=$PWD/$logs/tsan:halt_on_error=0:exitcode=0:second_deadlock_stack=1"
-export QUORAN_SANITIZED=1
+export QUORAN_SANITIZED=1 QUORAN_TSAN=1
 
 status=0
 LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" .venv/bin/python -m pytest -q \
