@@ -13,15 +13,10 @@ cd "$(dirname "$0")/.."
 site=build/tsan-site
 logs=build/tsan-logs
 
-rm -rf build/dist-tsan
-.venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w build/dist-tsan \
-    -Cbuild-dir=build/tsan \
-    -Csetup-args=-Db_sanitize=thread -Csetup-args=-Db_lundef=false \
-    -Csetup-args=-Dcpp_args=-fno-omit-frame-pointer .
-wheel=(build/dist-tsan/*.whl)
-rm -rf "$site" "$logs"
+source tools/sanitized_site.sh
+sanitized_site tsan thread
+rm -rf "$logs"
 mkdir -p "$logs"
-.venv/bin/python -m pip install -q --no-deps --target "$site" "${wheel[0]}"
 
 export PYTHONPATH="$PWD/$site${PYTHONPATH:+:$PYTHONPATH}"
 export TSAN_OPTIONS="log_path=$PWD/$logs/tsan:halt_on_error=0:exitcode=0:second_deadlock_stack=1"
