@@ -4,7 +4,7 @@
       ramp, normals) and the strips of every cell; NumPy builds the node table.
       The full emission writes 480 MB (the 160 MB node table and 320 MB of
       vertex rows): its floor is the time this machine takes to copy as many
-      bytes (np.copyto, which streams them past the caches), measured here.
+      bytes (np.copyto, a memmove), measured here in the same run.
       glarr splits a large window over the cores; it is timed on one core too.
   inzidenz, 1000 x 1000 window, 100 boxes: NumPy ORs one separable box mask
       (a u interval times a v interval) per box into a node table.

@@ -27,16 +27,17 @@ inline int cores()
     return n < 1 ? 1 : n > unsigned(max_parts) ? max_parts : int(n);
 }
 
-// Runs part(0) .. part(count - 1), count at most max_parts: part 0 on the
-// calling thread, the others at the same time on threads of their own, and
-// returns when all have ended. A part whose thread cannot be started runs on
-// the calling thread afterwards. The parts must not throw.
+// Runs part(0) .. part(count - 1): part 0 on the calling thread, the others
+// (up to max_parts in all) at the same time on threads of their own, and
+// returns when all have ended. A part that gets no thread, or whose thread
+// cannot be started, runs on the calling thread afterwards. The parts must not
+// throw.
 template <class Part>
 void run_parts(int count, const Part& part)
 {
     std::thread threads[max_parts];
     int started = 1;
-    for (; started < count; ++started) {
+    for (; started < count && started < max_parts; ++started) {
         try {
             threads[started] = std::thread(std::cref(part), started);
         } catch (...) {
