@@ -1,6 +1,7 @@
 #include "lowmem.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -29,6 +30,10 @@ struct Region {
 constexpr std::size_t MAX_REGIONS = LOWMEM_LIMIT / OWN_MAPPING_ABOVE;
 Region regions[MAX_REGIONS];  // sorted by start
 std::size_t region_count = 0;
+// Taken by the writer of `regions` and by readers that may run without the
+// interpreter lock; readers that hold the lock are already serialised with the
+// writer, which holds it too.
+std::mutex regions_mutex;
 
 std::uintptr_t arena_next = 0;  // the free part of the current arena
 std::uintptr_t arena_end = 0;
@@ -71,6 +76,7 @@ void* map_low(std::size_t bytes)
 
 bool remember(void* p, std::size_t bytes)
 {
+    const std::lock_guard<std::mutex> lock(regions_mutex);
     if (region_count == MAX_REGIONS) return false;
     const Region r{reinterpret_cast<std::uintptr_t>(p), reinterpret_cast<std::uintptr_t>(p) + bytes};
     Region* at = std::upper_bound(regions, regions + region_count, r.start,
@@ -108,6 +114,12 @@ void* lowmem_alloc(std::size_t bytes)
     void* p = reinterpret_cast<void*>(arena_next);
     arena_next += bytes;
     return p;
+}
+
+bool lowmem_contains(std::uintptr_t address, std::size_t bytes)
+{
+    const std::lock_guard<std::mutex> lock(regions_mutex);
+    return lowmem_holds(reinterpret_cast<const void*>(address), bytes);
 }
 
 bool lowmem_holds(const void* p, std::size_t bytes)

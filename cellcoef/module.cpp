@@ -1,7 +1,9 @@
+#include "lowmem.hpp"
 #include "methods.hpp"
 #include "orga.hpp"
 #include "settings.hpp"
 #include "shared.hpp"
+#include "store_api.hpp"
 
 namespace {
 
@@ -87,6 +89,8 @@ PyMethodDef moduleMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+const cellcoef::StoreApi store_api{cellcoef::STORE_API_VERSION, cellcoef::lowmem_contains};
+
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "cellcoef", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
@@ -118,6 +122,12 @@ PyMODINIT_FUNC PyInit_cellcoef()
             {"DEBUG_VECTOR", DEBUG_VECTOR},
             {"DEBUG_RUN_HEADS", DEBUG_RUN_HEADS},
         });
-    if (module != nullptr) read_debug_mask();
+    if (module == nullptr) return nullptr;
+    read_debug_mask();
+    // The store's C interface for consumers of run records; not a method.
+    if (!frame::add_capsule(module, "_store_api", STORE_API_NAME, &store_api)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
     return module;
 }

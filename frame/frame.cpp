@@ -70,6 +70,17 @@ PyObject* create(PyModuleDef* def, const ModuleSpec& conventions,
     return module;
 }
 
+bool add_capsule(PyObject* module, const char* attribute, const char* capsule_name, const void* api)
+{
+    PyObject* capsule = PyCapsule_New(const_cast<void*>(api), capsule_name, nullptr);
+    if (capsule == nullptr) return false;
+    if (PyModule_AddObject(module, attribute, capsule) < 0) {
+        Py_DECREF(capsule);
+        return false;
+    }
+    return true;
+}
+
 PyObject* fail(const char* message)
 {
     PyErr_SetString(error_object, message);

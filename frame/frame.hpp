@@ -37,6 +37,12 @@ struct Constant {
 PyObject* create(PyModuleDef* def, const ModuleSpec& conventions,
                  std::initializer_list<Constant> constants = {});
 
+// Adds `api`, a C interface for other extension modules, to `module` as the
+// capsule attribute `attribute` named `capsule_name` (the pattern of NumPy's
+// _ARRAY_API: consumers take it with PyCapsule_Import(capsule_name, 0)).
+// False with the error set when it cannot.
+bool add_capsule(PyObject* module, const char* attribute, const char* capsule_name, const void* api);
+
 // Raises the module's error with `message`; returns null for `return fail(...)`.
 PyObject* fail(const char* message);
 

@@ -1,5 +1,6 @@
 #include "hold.hpp"
 #include "skin.hpp"
+#include "skin_api.hpp"
 #include "unlocked.hpp"
 #include "view.hpp"
 
@@ -14,16 +15,44 @@ using surfloss::SkinRecord;
 constexpr const char* memory_full = "Error Alloc SURFLOSS: Memory Full";
 
 // Every record array handed out in this process, by address: how many records
-// the scan filled, and the `values` array they point into. The reference to
-// `values` is held for the life of the process, as the records are, so that
-// their addresses never dangle. Read and changed only with the interpreter
-// lock held: the scans and coefficient loops that run without it are handed
-// the record addresses, which stay valid, not the table.
+// the scan filled, and the `values` array they point into with its geometry at
+// scan time. The reference to `values` is held for the life of the process, as
+// the records are, so that their addresses never dangle. Read and changed only
+// with the interpreter lock held: the scans and coefficient loops that run
+// without it are handed the record addresses, which stay valid, not the table.
 struct HandedOut {
     std::size_t record_count;
     PyObject* values;
+    std::int64_t dims[4];
+    std::int64_t strides[4];
 };
 std::unordered_map<std::uintptr_t, HandedOut> handed_out;
+
+// The entry of a handle handed out in this process with at least `count`
+// records, or null.
+const HandedOut* find_handed_out(std::uintptr_t handle, std::size_t count)
+{
+    const auto found = handed_out.find(handle);
+    if (found == handed_out.end() || count > found->second.record_count) return nullptr;
+    return &found->second;
+}
+
+bool lookup_records(std::uintptr_t handle, std::size_t count, surfloss::SkinView* out)
+{
+    const HandedOut* entry = find_handed_out(handle, count);
+    if (entry == nullptr) return false;
+    const HandedOut& h = *entry;
+    out->records = reinterpret_cast<const SkinRecord*>(handle);
+    out->count = h.record_count;
+    out->values = static_cast<const char*>(PyArray_DATA(frame::array(h.values)));
+    for (int d = 0; d < 4; ++d) {
+        out->dims[d] = h.dims[d];
+        out->strides[d] = h.strides[d];
+    }
+    return true;
+}
+
+const surfloss::SkinApi skin_api{surfloss::SKIN_API_VERSION, lookup_records};
 
 PyObject* new_spacing_list(const std::vector<float>& spacings)
 {
@@ -104,9 +133,9 @@ PyObject* surfloss_method(PyObject* args)
     if (!handle) return nullptr;
     frame::Ref result(PyTuple_Pack(3, count.get(), handle.get(), list.get()));
     if (!result) return nullptr;
+    HandedOut entry{pending.count(), values_object, {3, nz, ny, nx}, {values.step[0], values.step[1], values.step[2], values.step[3]}};
     try {
-        handed_out.emplace(reinterpret_cast<std::uintptr_t>(pending.records()),
-                           HandedOut{pending.count(), values_object});
+        handed_out.emplace(reinterpret_cast<std::uintptr_t>(pending.records()), entry);
     } catch (const std::bad_alloc&) {
         return frame::fail(memory_full);
     }
@@ -122,15 +151,14 @@ PyObject* skincoeff(PyObject* args)
     float scale = 0.0f;
     float divisor = 0.0f;
     if (!frame::parse(args, "inff", &record_count, &handle, &scale, &divisor)) return nullptr;
-    const auto found = handed_out.find(static_cast<std::uintptr_t>(handle));
-    if (found == handed_out.end() || record_count < 0 ||
-        static_cast<std::size_t>(record_count) > found->second.record_count)
+    const auto address = static_cast<std::uintptr_t>(handle);
+    if (record_count < 0 ||
+        find_handed_out(address, static_cast<std::size_t>(record_count)) == nullptr)
         return frame::fail("Invalid handle");
-    auto* const records = reinterpret_cast<SkinRecord*>(found->first);
     {
         frame::Unlocked unlocked(record_count);
-        surfloss::skin_coefficients(records, static_cast<std::size_t>(record_count), scale,
-                                    divisor);
+        surfloss::skin_coefficients(reinterpret_cast<SkinRecord*>(address),
+                                    static_cast<std::size_t>(record_count), scale, divisor);
     }
     return frame::none();
 }
@@ -180,5 +208,13 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "surfloss", module_doc, -1, mod
 
 PyMODINIT_FUNC PyInit_surfloss()
 {
-    return frame::create(&module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
+    PyObject* module = frame::create(
+        &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
+    if (module == nullptr) return nullptr;
+    // The records' C interface for the solver kernel; not a method.
+    if (!frame::add_capsule(module, "_skin_api", surfloss::SKIN_API_NAME, &skin_api)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }

@@ -15,6 +15,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import fuzzing
+import kernel_model
 from fuzzing import Any, Arr, Attrs, Fixed, Int, Num, Seq, Text
 
 F32, F64, I16, I32, U8, C128 = (np.float32, np.float64, np.int16, np.int32, np.uint8,
@@ -162,6 +163,51 @@ WINDOW = 8
 COORDS = Seq([Arr(F64, lambda s: (WINDOW,), ascending)] * 3)
 AXES = [Fixed(lambda s, r, k=k: s["P"][k], any_int) for k in range(3)]
 
+def kernel_input(n):
+    """Prepare's argument n of the small kernel model, now and then with a few
+    entries moved (records outside the store, broken tiling, bad codes)."""
+
+    def fill(rng, a, s):
+        values = np.array(kernel_model.small().args[n], copy=True)
+        if values.shape != a.shape:
+            return None
+        if rng.random() < 0.3:
+            flat = values.reshape(-1)
+            for _ in range(int(rng.integers(1, 4))):
+                p = int(rng.integers(flat.size))
+                flat[p] = flat[p] + rng.choice([-64, -4, -1, 1, 4, 1 << 20, -(1 << 20)])
+        return values
+
+    return Arr(np.asarray(kernel_model.small().args[n]).dtype.type,
+               lambda s: np.shape(kernel_model.small().args[n]), fill)
+
+
+def kernel_spacing(n):
+    return Arr(F64, lambda s: kernel_model.small().args[4][n].shape,
+               lambda rng, a, s: kernel_model.small().args[4][n])
+
+
+def kernel_value(n):
+    """Prepare's int argument n of the small model (group width, terms, tail)."""
+    return Fixed(lambda s, r: kernel_model.small().args[n], any_int)
+
+
+def kernel_cells(size):
+    return Arr(I32, lambda s: (s[size], 4), lambda rng, a, s: kernel_model.cells(rng, a.shape[0]))
+
+
+def kernel_plan():
+    return Fixed(lambda s, r: kernel_model.small().plan)
+
+
+def step_count(rng):
+    """Counts the kernel refuses: negative, or beyond its limit."""
+    return int(rng.choice([-1, -2**31, 2**31, 2**63 - 1, 2**64, 10**30]))
+
+
+KERNEL_FIELDS = Arr(F32, lambda s: kernel_model.small().shape)
+
+
 # module, method, argument slots
 METHODS = [
     ("cellcoef", "stats", [Arr(U8, lambda s: (8000 + 16 * s["N"],))]),
@@ -228,6 +274,23 @@ METHODS = [
         Fixed(lambda s, r: s["N"], any_int), Arr(F64, lambda s: (s["N"],)),
         Arr(C128, lambda s: (s["N"],)), Arr(F64, lambda s: (s["N"],), ascending),
         Arr(C128, lambda s: (s["N"],)), Arr(U8, lambda s: (s["N"],)), Num()]),
+    ("yeestep", "prepare", [
+        kernel_input(0), kernel_input(1), kernel_input(2), kernel_input(3),
+        Seq([kernel_spacing(n) for n in range(6)]), kernel_value(5), kernel_value(6),
+        kernel_value(7), Int(0, 1), Fixed(lambda s, r: kernel_model.small().args[9]), Int(0, 7)]),
+    ("yeestep", "step", [
+        kernel_plan(), KERNEL_FIELDS, Fixed(lambda s, r: int(r.integers(0, 100)), any_int),
+        Fixed(lambda s, r: s["U"], step_count),
+        Seq([kernel_cells("V"), Arr(F64, lambda s: (s["U"], s["V"]))], tuple),
+        Seq([kernel_cells("V"), Arr(F64, lambda s: (s["U"], s["V"]))], tuple),
+        Seq([kernel_cells("V"), Arr(F64, lambda s: (s["N"],)), Arr(C128, lambda s: (s["N"], s["V"]))],
+            tuple),
+        Seq([Int(1, 5), Num(-60.0, 0.0)], tuple),
+        Fixed(lambda s, r: 3 if r.random() < 0.8 else int(r.integers(1, 3)), any_int), Int(0, 3)]),
+    ("yeestep", "energy", [kernel_plan(), KERNEL_FIELDS, Int(0, 3)]),
+    ("yeestep", "reset", [kernel_plan()]),
+    ("yeestep", "coefficients", [kernel_plan(), kernel_cells("N")]),
+    ("yeestep", "layout", [kernel_plan()]),
 ]
 
 # Errors a module may raise besides its own: fieldplot keeps the parser's.
@@ -288,7 +351,7 @@ def default_settings():
 
 
 # Methods with many arguments and paths get more examples than the profile's.
-WEIGHTS = {"dispatch": 3, "glarr": 3, "last": 2, "surfloss": 2, "blockdraw": 2, "inzidenz": 2,
+WEIGHTS = {"prepare": 2, "step": 3, "dispatch": 3, "glarr": 3, "last": 2, "surfloss": 2, "blockdraw": 2, "inzidenz": 2,
            "invmul": 2}
 
 

@@ -6,6 +6,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
 from fdtdhost import app, grid as gridmod, model as modelmod  # noqa: E402
@@ -67,7 +68,10 @@ def test_bare_model_runs(tmp_path):
     s = r.summary
     assert s["skin"]["records"] == 0 and s["arcs"]["outlines"] == 0 and s["via_rows"] == []
     # a line through the inner 6 x 4 x 2 cells: PML cell, inner cells, PML cell
-    assert "feed_line" not in s and s["runs"]["pass0"] == 8 * 3 + 16
+    assert s["runs"]["pass0"] == 8 * 3 + 16
+    # nothing to check is not a pass
+    assert {c["result"] for c in s["checks"].values()} == {"skipped"}
+    assert s["feed_line"] == {"line": None, "reason": "no lumped element to feed a line"}
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(app.PICTURES + ("summary.json",))
 
 
@@ -94,6 +98,25 @@ def test_voxels_codes_and_pairs():
     assert lumped_b[4, 5, 3] == pytest.approx(0.5e-3 / (25.0 * 1e-6), rel=1e-6)
     assert np.count_nonzero(lumped_b) == 2 and not pairs[6][1].any()
 
+
+
+def test_skin_marks_sit_on_the_faces_the_field_sees():
+    # surfloss's records address the E edges on a marked cell's lower face:
+    # a sheet marks its own layer (its lower face) and the layer above (its
+    # upper face) wherever the cell across the face is no conductor
+    g = gridmod.Grid(modelmod.validate(TINY))
+    mask, values, _ = g.skin_data()
+    assert (mask[3, 2:10, 2:14] == 0b011).all()             # ground, facing the air below
+    assert mask[4, 5, 5] == 0b011 and mask[4, 8, 4] == 0    # facing the substrate, not a via
+    assert (mask[6, 3:9, 7:12] == 0b011).all() and (mask[7, 3:9, 7:12] == 0b011).all()
+    assert not mask[8:].any() and not mask[:3].any()
+    # sigma * skin depth over the face's dual spacing: 0.5 mm at the ground
+    # (cells of 0.5 mm), half of 0.5 and 0.794 mm above the patch
+    sigma = 5.8e7
+    conductance = sigma / np.sqrt(np.pi * 2.4e9 * gridmod.MU0 * sigma)
+    assert values[0, 4, 5, 5] == pytest.approx(conductance / 0.5e-3, rel=1e-6)
+    above = 0.5e-3 * (g.sizes[2][6] + g.sizes[2][7])
+    assert values[1, 7, 5, 9] == pytest.approx(conductance / above, rel=1e-6)
 
 @pytest.fixture(scope="module")
 def run_groups_of_2(tmp_path_factory):
@@ -157,8 +180,10 @@ def test_summary_of_the_numeric_phases(run):
     skin = run.summary["skin"]
     assert 0 < skin["records"] == skin["partners"] <= skin["marked"] // 2
     feed = run.summary["feed_line"]
+    assert feed["line"] == "microstrip"
     assert feed["residual_V"] < 1e-9 and 1.0 < feed["eps_eff"] < 4.4
-    assert run.summary["checks"] == {"arcs": True, "viarow": True, "feed_line": True}
+    assert {n: c["result"] for n, c in run.summary["checks"].items()} == \
+        {"arcs": "passed", "viarow": "passed", "feed_line": "passed"}
 
 
 def _green(r, g, b):
@@ -198,7 +223,7 @@ def test_pictures_show_the_model(run, name):
 
 def host(*args, env=None):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, **(env or {})))
+                          text=True, timeout=120, env=child_env(**(env or {})))
 
 
 def broken(path, value, *more):

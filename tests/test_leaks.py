@@ -17,6 +17,7 @@ import numpy as np
 import pytest
 
 import cellcoef
+import kernel_model
 import rlearray
 
 CALLS = 400
@@ -124,6 +125,22 @@ def viarow_args():
             np.arange(3.0), np.zeros(3, np.complex128), np.zeros(1, np.uint8), 0.0)
 
 
+def prepare_args():
+    return kernel_model.small().args
+
+
+def step_args():
+    small = kernel_model.small()
+    fields = np.zeros(small.shape, F32)
+    cells = np.array([[2, 1, 2, 2], [3, 2, 2, 3]], np.int32)
+    return (small.plan, fields, 0, 2, (cells, np.ones((2, 2))), (cells, np.zeros((2, 2))),
+            (cells, np.ones(3), np.zeros((3, 2), np.complex128)), (1, -40.0))
+
+
+def kernel_fields():
+    return (kernel_model.small().plan, np.zeros(kernel_model.small().shape, F32))
+
+
 class Whole(tuple):
     """A refusal given as the whole argument tuple."""
 
@@ -165,6 +182,15 @@ CASES = [
     ("_bandsolve", "invmul", invmul_args, [(2, None), (3, np.zeros(1)), (5, -1)], 0),
     ("arcfind", "arcfind", arcfind_args, [(0, None), (1, "x")], 0),
     ("viarow", "viarow", viarow_args, [(1, None), (2, np.zeros(1, np.complex128))], 0),
+    # a plan is freed with its capsule
+    ("yeestep", "prepare", prepare_args,
+     [(0, None), (4, [np.ones(3)] * 6), (9, (1, 1)), (5, 0)], 0),
+    ("yeestep", "step", step_args,
+     [(0, None), (3, -1), (5, (np.array([[0, 99, 0, 0]], np.int32), np.zeros((2, 1)))),
+      (4, (np.zeros((2, 4), np.int32), np.ones((1, 2))))], 0),
+    ("yeestep", "energy", kernel_fields, [(1, np.zeros(3, F32))], 0),
+    ("yeestep", "coefficients",
+     lambda: (kernel_model.small().plan, np.array([[2, 1, 2, 2]], np.int32)), [(1, None)], 0),
 ]
 
 

@@ -1,38 +1,130 @@
-"""Command line: python -m fdtdhost [--model FILE] [--out DIR]."""
+"""Command line: fdtdhost [MODEL] [--model FILE] [--out DIR] [--quiet] [--version].
+
+Exit status: 0 done, 1 the run failed (a check failed, no OpenGL context, the
+results could not be written), 2 nothing was done because the model or the
+command line cannot be used (a bad model file, a model too large for this
+machine, an unusable --out), 128 + the signal's number when SIGINT (130) or
+SIGTERM (143) ended the run. Every failure is one line on standard error.
+"""
 import argparse
+import os
+import signal
 import sys
 
-from . import app, gl, model
+from . import __version__
+
+
+class Interrupted(BaseException):
+    """SIGINT or SIGTERM: not an error of the run, so not an `Exception`."""
+
+    def __init__(self, signum):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _interrupt(signum, frame):
+    raise Interrupted(signum)
 
 
 def main(argv=None):
+    previous = {s: signal.signal(s, _interrupt) for s in (signal.SIGINT, signal.SIGTERM)}
+    # a model name that cannot be encoded must not end the run at the last print
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="backslashreplace")
+    try:
+        args = parse(argv)
+        try:
+            return run(args)
+        except Interrupted as stop:
+            return _interrupted(stop.signum, args, None)
+    finally:
+        for s, handler in previous.items():
+            signal.signal(s, handler)
+
+
+def parse(argv):
     parser = argparse.ArgumentParser(
-        prog="python -m fdtdhost",
+        prog="fdtdhost",
         description="Takes an FDTD model through the back end: coefficients, run "
                     "tables, skin records, numeric checks, pictures and a summary.")
-    parser.add_argument("--model", metavar="FILE",
+    parser.add_argument("model_file", nargs="?", metavar="MODEL",
                         help="model file (JSON); default: the embedded patch antenna")
+    parser.add_argument("--model", metavar="FILE", help="the model file, as MODEL")
     parser.add_argument("--out", metavar="DIR", default="out",
                         help="folder for summary.json and the pictures (default: out)")
+    parser.add_argument("--quiet", action="store_true",
+                        help="print no table and no progress; errors and warnings still go "
+                             "to standard error")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     args = parser.parse_args(argv)
+    if args.model_file and args.model:
+        parser.error("give the model file once: as MODEL or with --model")
+    args.model = args.model or args.model_file
+    return args
+
+
+def say(line):
+    print(f"fdtdhost: {line}", file=sys.stderr)
+
+
+def run(args):
+    try:
+        from . import app, capacity, gl, model, output
+    except ImportError as err:
+        say(f"cannot start: {err} (the package's dependencies are missing; "
+            f"install them with pip install quoran-backend)")
+        return 1
+    if args.quiet:
+        os.environ["TQDM_DISABLE"] = "1"        # the dispatch progress bar
+    source = args.model or "default model"
+    the_run = None
     try:
         loaded = model.load(args.model)
-        run = app.Run(loaded, args.out).run()
+        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"))
+        the_run.run()
     except model.ModelError as err:
-        print(f"fdtdhost: model error: {err}", file=sys.stderr)
+        say(f"model error: {err}")
         return 2
+    except capacity.CapacityError as err:
+        say(f"model too large: {source}: {err}")
+        return 2
+    except MemoryError:
+        said = the_run.estimate.describe() if the_run and the_run.estimate else ""
+        say(f"model too large: {source}: out of memory; {said}".rstrip("; "))
+        return 2
+    except output.OutputError as err:
+        prepared = the_run is not None and the_run.output is not None
+        say(f"cannot write the results: {err}")
+        return 1 if prepared else 2
     except gl.CanvasError as err:
-        print(f"fdtdhost: cannot draw the pictures: {err}", file=sys.stderr)
+        say(f"cannot draw the pictures: {err}")
         return 1
-    for warning in run.summary["voxels"]["left_out"]:
-        print(f"fdtdhost: warning: {warning}", file=sys.stderr)
-    print(app.table(run.summary))
-    print(f"\nwritten to {args.out}/: summary.json, {', '.join(run.pictures)}")
-    failed = [name for name, ok in run.summary["checks"].items() if not ok]
+    except Interrupted as stop:
+        return _interrupted(stop.signum, args, the_run)
+    summary = the_run.summary
+    failed = the_run.failed()
+    try:
+        if not args.quiet:
+            print(app.table(summary))
+            where = os.path.join(args.out, output.FAILED) if failed else args.out
+            print(f"\nwritten to {where}/: summary.json, {', '.join(the_run.pictures)}")
+    except BrokenPipeError:
+        # the reader went away; the results are written all the same
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     if failed:
-        print(f"fdtdhost: check failed: {', '.join(failed)}", file=sys.stderr)
+        say(f"check failed: {', '.join(failed)}; this run's files are in "
+            f"{os.path.join(args.out, output.FAILED)}/, {args.out}/ keeps the previous results")
         return 1
     return 0
+
+
+def _interrupted(signum, args, the_run):
+    name = signal.Signals(signum).name
+    if the_run is not None and the_run.output is not None and the_run.output.committed:
+        say(f"interrupted ({name}) after the results were written to {args.out}/")
+    else:
+        say(f"interrupted ({name}); nothing written, {args.out}/ keeps the previous results")
+    return 128 + signum
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
 """The host's run: every phase on one model, timed, with the summary."""
+import dataclasses
+import hashlib
 import json
-import os
+import resource
 import time
 
 import numpy as np
 
-from . import field, grid as gridmod, numeric, pictures, pre
+from . import __version__, capacity, field, grid as gridmod, numeric, pictures, pre, sanity
 from .gl import Canvas
+from .output import SUMMARY, Output
 
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
 
@@ -15,16 +18,29 @@ ARC_ERROR = 1e-6            # mm, centre and radius against the via
 VIAROW_ERROR = 1e-12        # against numpy.interp, relative to the largest value
 FEED_RESIDUAL = 1e-9        # volts off the equations
 
+STORE_FULL = "Error Alloc ORGA: Memory Full"
+PASSED, FAILED, SKIPPED = "passed", "failed", "skipped"
+
 
 class Run:
-    """Runs the phases in order; `phases` maps each name to its seconds."""
+    """Runs the phases in order; `phases` maps each name to its seconds.
 
-    def __init__(self, model, out_dir, pictures=True):
+    Nothing is written to `out_dir` until every file of the run is complete
+    (see `output.Output`); `warn` is called with each warning as it is found.
+    Without `pictures` the run writes the summary alone.
+    """
+
+    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None):
         self.model = model
-        self.out_dir = out_dir
+        self.out_dir = str(out_dir)
         self.draw = pictures
+        self.warn = warn
         self.phases = {}
         self.summary = {}
+        self.pictures = {}
+        self.warnings = []
+        self.estimate = None
+        self.output = None
 
     def phase(self, name, work):
         start = time.perf_counter()
@@ -33,30 +49,39 @@ class Run:
         return result
 
     def run(self):
+        self.digest = model_digest(self.model)
+        self.estimate = capacity.check(self.model)
+        self.output = Output(self.out_dir)
+        try:
+            self._phases()
+            self.summary = self.make_summary()
+            self.output.write_json(SUMMARY, self.summary)
+            self.output.commit(list(self.files), failed=bool(self.failed()))
+        finally:
+            self.output.discard()
+        return self
+
+    def _phases(self):
         model = self.model
-        os.makedirs(self.out_dir, exist_ok=True)
         self.grid = grid = self.phase("voxelise", lambda: gridmod.Grid(model))
+        for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
+            self.warnings.append(line)
+            self.warn(line)
         self.pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
         self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
-        self.tables = self.phase(
-            "dispatch", lambda: pre.RunTables(grid, self.codes, self.coefficients))
+        self.tables = self.phase("dispatch", self._run_tables)
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
         self.mode = field.CavityMode(grid)
         self.arcs = self.phase("arcfind", lambda: numeric.find_arcs(model))
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
         self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
-        self.pictures = {}
         if self.draw:
             self.draw_pictures(grid)
-        self.summary = self.make_summary()
-        with open(os.path.join(self.out_dir, "summary.json"), "w") as out:
-            json.dump(self.summary, out, indent=2)
-            out.write("\n")
-        return self
+        self.files = self.output.manifest(self.pictures)
 
     def draw_pictures(self, grid):
-        model = self.model
+        model, out = self.model, self.output
         with Canvas(model.width, model.height) as canvas:
             plane = pictures.FieldPlane(grid, self.mode)
             for name, draw in (
@@ -65,18 +90,30 @@ class Run:
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
-                path = os.path.join(self.out_dir, name)
-                self.pictures[name] = self.phase(name, lambda: draw(path))
+                with out.writing():
+                    self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
+
+    def _run_tables(self):
+        try:
+            return pre.RunTables(self.grid, self.codes, self.coefficients)
+        except Exception as err:
+            if str(err) != STORE_FULL:
+                raise
+            raise capacity.CapacityError(
+                f"the parameter store ran out; {self.estimate.describe()}") from None
 
     def make_summary(self):
         grid, model = self.grid, self.model
         s = {"model": model.name,
+             "version": __version__,
+             "model_sha256": self.digest,
              "cells": grid.ncells,
              "grid": list(model.shape),
              "time_step_s": grid.dt,
              "lines": grid.nz * grid.ny,
              "voxels": {"thin_conductors": list(grid.voxels.thin),
-                        "left_out": list(grid.voxels.warnings)}}
+                        "left_out": list(grid.voxels.warnings)},
+             "warnings": self.warnings}
         co = self.coefficients
         s["coefficients"] = {
             "arrays": len(co.pm) + len(co.pl),
@@ -95,6 +132,9 @@ class Run:
             "bytes_per_cell": round((st.ring_bytes + st.direct_bytes) / grid.ncells, 3),
             "hit_rate": round(st.hits / max(st.hits + st.inserts, 1), 4),
         }
+        s["capacity"] = dict(self.estimate.as_dict(),
+                             store_bytes_used=st.ring_bytes + st.direct_bytes,
+                             ram_peak_bytes=peak_ram())
         s["skin"] = {"records": self.skin.count, "marked": self.skin.marked,
                      "partners": self.skin.partners,
                      "spacings_mm": [round(v, 6) for v in self.skin.spacings]}
@@ -105,27 +145,102 @@ class Run:
                               for a in found]}
         s["via_rows"] = [{"vias": r["vias"], "y_mm": r["y"], "error": r["error"],
                           "coefficients": r["coefficients"]} for r in self.rows]
-        if self.feed is not None:
-            f = self.feed
-            s["feed_line"] = {"x_mm": f.x, "impedance_ohm": round(f.impedance, 2),
+        f = self.feed
+        if f.reason is None:
+            s["feed_line"] = {"line": f.kind, "x_mm": f.x,
+                              "impedance_ohm": round(f.impedance, 2),
                               "eps_eff": round(f.eps_eff, 3),
                               "capacitance_pF_per_m": round(f.capacitance * 1e12, 2),
+                              "cross_section_cells": list(f.cells),
                               "residual_V": f.residual}
+        else:
+            s["feed_line"] = {"line": None, "reason": f.reason}
         s["checks"] = self.checks()
         s["pictures"] = {name: dict(info, file=name, width=model.width, height=model.height)
                          for name, info in self.pictures.items()}
+        s["files"] = self.files
         s["phases_s"] = self.phases
         return s
 
-
     def checks(self):
-        """The host's checks of the numeric answers: name -> passed."""
-        checks = {"arcs": all(a["arc"] and a["error"] <= ARC_ERROR for a in self.arcs),
-                  "viarow": all(r["error"] <= VIAROW_ERROR * max(1.0, np.abs(
-                      np.array(r["coefficients"])).max()) for r in self.rows)}
-        if self.feed is not None:
-            checks["feed_line"] = self.feed.residual <= FEED_RESIDUAL
+        """The host's checks of the numeric answers: name -> result and detail.
+
+        A check with nothing to check (no vias, no via rows, no feed line the
+        solve can analyse) is skipped, never passed.
+        """
+        checks = {}
+        if not self.arcs:
+            checks["arcs"] = _check(SKIPPED, "no vias")
+        else:
+            bad = [a["via"] for a in self.arcs if not (a["arc"] and a["error"] <= ARC_ERROR)]
+            checks["arcs"] = _check(FAILED, f"vias {bad} not found within {ARC_ERROR:g} mm") \
+                if bad else _check(PASSED, f"{len(self.arcs)} via outlines")
+        if not self.rows:
+            checks["viarow"] = _check(SKIPPED, "no row of two or more vias")
+        else:
+            bad = [r["vias"] for r in self.rows if r["error"] > VIAROW_ERROR * max(
+                1.0, np.abs(np.array(r["coefficients"])).max())]
+            checks["viarow"] = _check(FAILED, f"rows {bad} off numpy.interp") \
+                if bad else _check(PASSED, f"{len(self.rows)} via rows")
+        f = self.feed
+        if f.reason is not None:
+            checks["feed_line"] = _check(SKIPPED, f.reason)
+        elif f.residual > FEED_RESIDUAL:
+            checks["feed_line"] = _check(FAILED, f"residual {f.residual:.2g} V")
+        else:
+            checks["feed_line"] = _check(PASSED, f"residual {f.residual:.2g} V")
         return checks
+
+    def failed(self):
+        return [name for name, c in self.summary["checks"].items() if c["result"] == FAILED]
+
+
+def _check(result, detail):
+    return {"result": result, "detail": detail}
+
+
+def model_digest(model):
+    """SHA-256 of the checked model as canonical JSON (sorted keys, exact
+    floats, a mesh's triangles by their bytes' digest): the same for equal
+    models however their files are laid out, or built in Python."""
+    fields = {f.name: getattr(model, f.name) for f in dataclasses.fields(model)
+              if f.name != "source"}
+    return hashlib.sha256(json.dumps(_plain(fields), sort_keys=True, separators=(",", ":"))
+                          .encode()).hexdigest()
+
+
+def _plain(value):
+    if dataclasses.is_dataclass(value) and not isinstance(value, type):
+        value = {f.name: getattr(value, f.name) for f in dataclasses.fields(value)}
+    if isinstance(value, dict):
+        return {str(k): _plain(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, slice):
+        return [value.start, value.stop]
+    if isinstance(value, np.ndarray):
+        return hashlib.sha256(np.ascontiguousarray(value).tobytes()).hexdigest()
+    return value
+
+
+def peak_ram():
+    """The process's peak resident size so far, in bytes (Linux counts KiB)."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def checks_line(checks):
+    """'2 passed, 1 skipped (feed_line: ...)': the checks in one line."""
+    by = {r: [(n, c["detail"]) for n, c in checks.items() if c["result"] == r]
+          for r in (FAILED, PASSED, SKIPPED)}
+    parts = []
+    if by[FAILED]:
+        parts.append(f"{len(by[FAILED])} failed ("
+                     + "; ".join(f"{n}: {d}" for n, d in by[FAILED]) + ")")
+    parts.append(f"{len(by[PASSED])} passed")
+    if by[SKIPPED]:
+        parts.append(f"{len(by[SKIPPED])} skipped ("
+                     + "; ".join(f"{n}: {d}" for n, d in by[SKIPPED]) + ")")
+    return ", ".join(parts)
 
 
 def table(summary):
@@ -136,6 +251,7 @@ def table(summary):
             ("lines (z, y)", f"{summary['lines']:,}"),
             ("time step", f"{summary['time_step_s']:.4g} s")]
     co, runs, store = summary["coefficients"], summary["runs"], summary["store"]
+    cap = summary["capacity"]
     a = summary["arcs"]
     rows += [("coefficient arrays", str(co["arrays"])),
              ("RLE bytes", f"{co['rle_bytes']:,}"),
@@ -145,15 +261,20 @@ def table(summary):
              ("store bytes per cell", f"{store['bytes_per_cell']:g}"),
              ("store hits / inserts", f"{store['hits']:,} / {store['inserts']:,}"),
              ("store hit rate", f"{100 * store['hit_rate']:.2f} %"),
+             ("store used / estimate", f"{cap['store_bytes_used'] / 1e6:,.1f} / "
+                                       f"{cap['store_bytes'] / 1e6:,.1f} MB of "
+                                       f"{cap['store_limit'] / 1e6:,.0f} MB"),
+             ("RAM peak / estimate", f"{cap['ram_peak_bytes'] / 1e6:,.0f} / "
+                                     f"{cap['ram_bytes'] / 1e6:,.0f} MB"),
              ("skin records", f"{summary['skin']['records']:,}"),
              ("arcs found", f"{a['found']} of {a['outlines']} via outlines "
                             f"(max error {a['max_error_mm']:.1e} mm)"),
              ("via rows interpolated", str(len(summary["via_rows"])))]
-    if "feed_line" in summary:
-        f = summary["feed_line"]
-        rows.append(("feed line", f"Z0 {f['impedance_ohm']:g} ohm, eps_eff {f['eps_eff']:g}"))
-    failed = [name for name, ok in summary["checks"].items() if not ok]
-    rows.append(("checks", f"failed: {', '.join(failed)}" if failed else "all passed"))
+    f = summary["feed_line"]
+    rows.append(("feed line", f"{f['line']}, Z0 {f['impedance_ohm']:g} ohm, eps_eff "
+                              f"{f['eps_eff']:g}" if f["line"] else f"no Z0: {f['reason']}"))
+    rows.append(("checks", checks_line(summary["checks"])))
+    rows += [("warning", line) for line in summary["warnings"]]
     for name, seconds in summary["phases_s"].items():
         rows.append((f"time: {name}", f"{seconds:.3f} s"))
     for name, info in summary["pictures"].items():

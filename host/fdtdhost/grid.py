@@ -172,19 +172,39 @@ class Grid:
         return items
 
     def skin_data(self):
-        """Mask, per-axis skin conductivities and spacings for surfloss."""
-        mask = self.skin.copy()
+        """Mask, per-axis skin conductivities and spacings for surfloss.
+
+        A record addresses the tangential E edges on its cell's lower face, so
+        a sheet marks the cells whose lower face is one of its own two faces:
+        its layer (the face below) and the layer above (the face above), each
+        where the cell across that face is no conductor (a face against metal
+        or the grid's edge sees no field). The skin layer's conductance
+        sigma * depth is spread over the face's dual spacing, the thickness of
+        the edges' cells along the normal.
+        """
+        mask = np.zeros_like(self.skin)
         values = np.zeros((3,) + self.material.shape, dtype=np.float32)
         for sheet, region in zip(self.model.sheets, self.voxels.sheets):
             if region is None or not sheet.marked:
                 continue
+            n = sheet.normal
             sigma = self.sigma[region]
             depth = 1.0 / np.sqrt(math.pi * self.model.frequency * MU0 * np.maximum(sigma, 1e-30))
-            thickness = self.sizes[sheet.normal][region[2 - sheet.normal].start] * 1e-3
-            for a in range(3):
-                if a != sheet.normal:
-                    # the skin layer's conductance spread over the cell's thickness
-                    values[a][region] = sigma * depth / thickness
+            k = region[2 - n].start
+            sizes = self.sizes[n] * 1e-3
+            for layer, across in ((k, k - 1), (k + 1, k + 1)):
+                if not 0 <= across < self.model.shape[n] or layer >= self.model.shape[n]:
+                    continue
+                face, other = list(region), list(region)
+                face[2 - n] = slice(layer, layer + 1)
+                other[2 - n] = slice(across, across + 1)
+                open_face = self.sigma[tuple(other)] < METAL_SIGMA
+                dual = 0.5 * (sizes[layer - 1] + sizes[layer])
+                face = tuple(face)
+                for a in range(3):
+                    if a != n:
+                        mask[face][open_face] |= 1 << a
+                        values[a][face][open_face] = (sigma * depth / dual)[open_face]
         spacings = []
         for s in self.sizes:
             d = np.empty_like(s)
