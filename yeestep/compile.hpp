@@ -35,6 +35,7 @@ struct CompileInput {
     int boundary;
     const surfloss::SkinView* skin;  // null: no skin records
     std::size_t skin_count;
+    int skin_z0;                     // the grid plane of the records' plane 0
     // The store's test that [address, address + bytes) is store memory.
     bool (*store_contains)(std::uintptr_t address, std::size_t bytes);
 };

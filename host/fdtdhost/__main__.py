@@ -1,4 +1,5 @@
-"""Command line: fdtdhost [MODEL] [--model FILE] [--out DIR] [--quiet] [--version].
+"""Command line: fdtdhost [MODEL] [--model FILE] [--out DIR] [--no-simulation] [--quiet]
+[--version].
 
 Exit status: 0 done, 1 the run failed (a check failed, no OpenGL context, the
 results could not be written), 2 nothing was done because the model or the
@@ -52,6 +53,9 @@ def parse(argv):
     parser.add_argument("--model", metavar="FILE", help="the model file, as MODEL")
     parser.add_argument("--out", metavar="DIR", default="out",
                         help="folder for summary.json and the pictures (default: out)")
+    parser.add_argument("--no-simulation", action="store_true",
+                        help="stop before the time stepping: pre-processing, numeric checks "
+                             "and the model pictures only")
     parser.add_argument("--quiet", action="store_true",
                         help="print no table and no progress; errors and warnings still go "
                              "to standard error")
@@ -80,7 +84,8 @@ def run(args):
     the_run = None
     try:
         loaded = model.load(args.model)
-        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"))
+        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
+                          simulation=not args.no_simulation)
         the_run.run()
     except model.ModelError as err:
         say(f"model error: {err}")

@@ -12,6 +12,7 @@ from .gl import Canvas
 from .output import SUMMARY, Output
 
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
+FIELD_PICTURES = ("relief.png", "contours.png", "arrows.png")   # drawn from the field
 
 # limits of the host's checks of the numeric modules' answers
 ARC_ERROR = 1e-6            # mm, centre and radius against the via
@@ -27,14 +28,18 @@ class Run:
 
     Nothing is written to `out_dir` until every file of the run is complete
     (see `output.Output`); `warn` is called with each warning as it is found.
-    Without `pictures` the run writes the summary alone.
+    Without `pictures` the run writes the summary alone. Without `simulation`
+    it stops before the time stepping: the pre-processing, the numeric checks
+    and the model pictures only.
     """
 
-    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None):
+    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None,
+                 simulation=True):
         self.model = model
         self.out_dir = str(out_dir)
         self.draw = pictures
         self.warn = warn
+        self.simulation = simulation
         self.phases = {}
         self.summary = {}
         self.pictures = {}
@@ -67,9 +72,9 @@ class Run:
         for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
             self.warnings.append(line)
             self.warn(line)
-        self.pairs = self.phase("material pairs", grid.material_pairs)
+        pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, pairs, self.codes))
         self.tables = self.phase("dispatch", self._run_tables)
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
         self.mode = field.CavityMode(grid)
@@ -83,13 +88,15 @@ class Run:
     def draw_pictures(self, grid):
         model, out = self.model, self.output
         with Canvas(model.width, model.height) as canvas:
-            plane = pictures.FieldPlane(grid, self.mode)
+            plane = pictures.FieldPlane(grid, self.mode) if self.simulation else None
             for name, draw in (
                     ("model.png", lambda p: pictures.model_picture(canvas, grid, p)),
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
-                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
+                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
+                if name in FIELD_PICTURES and not self.simulation:
+                    continue
                 with out.writing():
                     self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
 

@@ -44,11 +44,15 @@ PLAIN_VECTOR = 48            # bytes per plain cell of a stored line: 6 + 6 rows
 LUMPED_VECTOR = 72           # bytes per lumped cell: 9 + 9 rows
 NORM_VECTOR = 24             # bytes per group of the norm products of a plain run
 
-# RAM of the host's own arrays, measured as the peak resident size of whole
-# runs (bench/capacity.py): the grids of material data, codes, pairs, skin
-# values and stage, and the interpreter with its libraries
-HOST_BYTES_PER_CELL = 100
-LUMPED_BYTES_PER_CELL = 16   # the third term's four float32 grids
+# RAM of the host's own arrays, the rest being built in blocks: material
+# indices and skin marks (1 byte each) and code words (2) over the whole grid;
+# over the z planes between the lowest and the highest skin mark the skin
+# values (12) and, while they are made, their mask and lookup (5); over the
+# nodes of the stage picture's box its float32 stage (12). The last two are
+# counted as if they spanned the grid, and both at once. Then the interpreter
+# with its libraries and the GL context. bench/capacity.py and bench/scale.py
+# hold it against the peak resident size of whole runs.
+HOST_BYTES_PER_CELL = 32
 HOST_BYTES_BASE = 250_000_000
 
 GB = 1e9
@@ -182,8 +186,7 @@ def estimate(model, store_bytes=None, ram_bytes=None):
     second = pml_pass if pml_lines * math.ceil(nx / model.run_limit) + inner_lines \
         > STORE_RING // 2 else 0
 
-    host = HOST_BYTES_BASE + cells * (HOST_BYTES_PER_CELL +
-                                      (LUMPED_BYTES_PER_CELL if model.lumped else 0))
+    host = HOST_BYTES_BASE + cells * HOST_BYTES_PER_CELL
     return Estimate(
         pml_cells=pml_cells, lumped_cells=lumped_cells, state_blocks=state,
         pml_vectors=pml_pass + second, inner_vectors=inner,

@@ -5,7 +5,7 @@ import numpy as np
 import stagedraw
 
 from . import gl  # noqa: F401  (chooses EGL before OpenGL is first imported)
-from .grid import METAL_SIGMA
+from .grid import METAL_SIGMA, WorkArrays
 from OpenGL import GL
 
 SHOWN, HIDDEN = 2.0, 0.5          # element 0 of a material row, against THRESHOLD
@@ -23,8 +23,7 @@ def model_picture(canvas, grid, path):
     for r, mat in enumerate(model.materials):
         table[r, 0] = SHOWN if mat.show else HIDDEN
         table[r, 4:7] = mat.colour
-    shown = table[grid.material, 0] == SHOWN
-    lo, hi = _extent(shown, spacing)
+    lo, hi = _extent(grid, table[:, 0] == SHOWN, spacing)
     canvas.begin(lo, hi)
     canvas.light()
     quads = blockdraw.blockdraw(None, THRESHOLD, -1.0, counts, spacing, grid.material,
@@ -33,16 +32,22 @@ def model_picture(canvas, grid, path):
     return {"quads": quads}
 
 
-def _extent(shown, spacing):
-    """Box (mm) around the shown cells, the whole grid if none is shown."""
-    if not shown.any():
-        shown = np.ones_like(shown)
+def _extent(grid, shown_material, spacing):
+    """Box (mm) around the cells of shown materials, the whole grid if none
+    is shown; found block by block."""
+    used = [np.zeros(n, dtype=bool) for n in (grid.nx, grid.ny, grid.nz)]
+    for z, y, x in grid.blocks():
+        shown = shown_material[grid.material[z, y, x]]
+        used[2][z] |= shown.any(axis=(1, 2))
+        used[1][y] |= shown.any(axis=(0, 2))
+        used[0][x] |= shown.any(axis=(0, 1))
+    if not used[2].any():
+        used = [np.ones_like(u) for u in used]
     lo, hi = [], []
     for a in range(3):
-        axis = tuple(b for b in range(3) if b != 2 - a)
-        used = np.nonzero(shown.any(axis=axis))[0]
-        lo.append(used[0] * spacing[a])
-        hi.append((used[-1] + 1) * spacing[a])
+        cells = np.nonzero(used[a])[0]
+        lo.append(cells[0] * spacing[a])
+        hi.append((cells[-1] + 1) * spacing[a])
     return lo, hi
 
 
@@ -151,23 +156,51 @@ def _outline(mode, z):
     GL.glEnd()
 
 
-def stage_values(grid, pairs):
-    """Per-edge stage of the E edges: metal edges and lumped-element edges.
+def stage_nodes(grid, box):
+    """Per axis, the slice of the nodes that stagedraw's box test can pass
+    (coordinates within the box widened by 1 mm); node 0 alone where none can."""
+    nodes = []
+    for a in range(3):
+        c = grid.nodes[a]
+        near = np.flatnonzero((box[a, 0] <= c + 1.0) & (box[a, 1] >= c - 1.0))
+        nodes.append(slice(int(near[0]), int(near[-1]) + 1) if len(near) else slice(0, 1))
+    return nodes
+
+
+def stage_values(grid, nodes):
+    """Per-edge stage of the E edges that leave the `nodes` (x, y, z slices):
+    metal edges and lumped-element edges, indexed [axis][k][j][i] from the
+    first of the nodes. An edge carries the value of the cell that has its
+    node as lowest corner; the nodes of the grid's far faces carry none.
 
     With a lumped element along z, the metal edges are those of the node
     layers from its lower to its upper end: the conductor faces it joins.
     """
-    stage = np.zeros((3, grid.nz + 1, grid.ny + 1, grid.nx + 1), dtype=np.float32)
-    for c in range(3):
-        b = pairs[c][1]
-        stage[c, :-1, :-1, :-1] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
+    xs, ys, zs = nodes
+    stage = np.zeros((3, zs.stop - zs.start, ys.stop - ys.start, xs.stop - xs.start),
+                     dtype=np.float32)
+    cells = tuple(slice(s.start, min(s.stop, n)) for s, n in
+                  ((zs, grid.nz), (ys, grid.ny), (xs, grid.nx)))
+    z, y, x = cells
+    if all(s.start < s.stop for s in cells):
+        # in slabs of z planes, so that the averages' float64 temporaries stay small
+        planes = max(1, grid.block_cells // ((y.stop - y.start) * (x.stop - x.start)))
+        work = WorkArrays()
+        for first in range(z.start, z.stop, planes):
+            slab = slice(first, min(first + planes, z.stop))
+            within = (slice(first - z.start, slab.stop - z.start), slice(0, y.stop - y.start),
+                      slice(0, x.stop - x.start))
+            for c in range(3):
+                b = grid.edge_average(grid.sigma, c, (slab, y, x), work).astype(np.float32)
+                stage[c][within] = np.where(b >= METAL_SIGMA, STAGE_METAL, 0.0)
     if grid.model.lumped and grid.model.lumped[0].axis == 2:
         k = grid.model.lumped[0].region[0]
-        stage[:, :k.start] = 0.0
-        stage[:, k.stop + 1:] = 0.0
+        stage[:, :max(k.start - zs.start, 0)] = 0.0
+        stage[:, max(k.stop + 1 - zs.start, 0):] = 0.0
     for elem in grid.model.lumped:
-        k, j, i = elem.region
-        stage[elem.axis, k, j, i] = STAGE_LUMPED
+        local = [slice(max(r.start, s.start) - s.start, max(min(r.stop, s.stop) - s.start, 0))
+                 for r, s in zip(elem.region, (zs, ys, xs))]
+        stage[(elem.axis,) + tuple(local)] = STAGE_LUMPED
     return stage
 
 
@@ -192,11 +225,13 @@ def stage_box(grid):
     return np.array(box, dtype=np.float64)
 
 
-def stage_picture(canvas, grid, pairs, path):
-    """The metal (blue) and lumped (red) edges around the feed, through stagedraw."""
-    stage = stage_values(grid, pairs)
+def stage_picture(canvas, grid, path):
+    """The metal (blue) and lumped (red) edges around the feed, through
+    stagedraw, given the stage of the nodes near the box only."""
     box = stage_box(grid)
-    xs, ys, zs = (np.ascontiguousarray(n, dtype=np.float64) for n in grid.nodes)
+    nodes = stage_nodes(grid, box)
+    stage = stage_values(grid, nodes)
+    xs, ys, zs = (np.ascontiguousarray(n[s], dtype=np.float64) for n, s in zip(grid.nodes, nodes))
     canvas.begin(box[:, 0] - 1.0, box[:, 1] + 1.0, tilt=62.0, turn=-30.0)
     canvas.flat()
     GL.glLineWidth(2.0)

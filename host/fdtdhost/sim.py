@@ -147,7 +147,7 @@ class Simulation:
         self.grid = grid
         self.dt = grid.dt
         self.spacings = spacings(grid)
-        skin_records = (skin.handle, skin.count) if skin is not None else None
+        skin_records = (skin.handle, skin.count, skin.z0) if skin is not None else None
         self.plan = yeestep.prepare(
             tables.records[0], tables.lines[0], tables.records[1], tables.lines[1],
             self.spacings, grid.model.group_width, len(coefficients.pm) // 3,
