@@ -22,7 +22,10 @@ sanitized_site asan address,undefined
 rm -rf "$logs"
 mkdir -p "$logs"
 
-asan_runtime=$(g++ -print-file-name=libasan.so)
+# The C++ runtime is preloaded with ASan, so that ASan finds the real
+# __cxa_throw when it starts: a C++ library that throws (matplotlib's fonts
+# do, caught inside) would otherwise stop the process in ASan's interceptor.
+preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
 # Python objects come from malloc, so overruns and use after free of objects
 # the modules handle are seen too; the objects' own leaks at exit are Python's
 # and are left to the report filter.
@@ -36,8 +39,16 @@ export QUORAN_SANITIZED=1
 status=0
 # --capture=sys leaves file descriptor 2 alone, so a report written just
 # before the process halts is not lost with pytest's capture files.
-LD_PRELOAD="$asan_runtime" .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
-    tests "$@" 2>"$logs/stderr" || status=$?
+# The sanitizers' exit codes are set to 0 for the leaks left to the report
+# filter, so a process that they stop also ends with 0: the suite's own
+# report says whether it ran to its end.
+rm -f build/asan-junit.xml
+LD_PRELOAD="$preload" .venv/bin/python -m pytest -q -p no:cacheprovider --capture=sys \
+    --junitxml=build/asan-junit.xml tests "$@" 2>"$logs/stderr" || status=$?
+if [ ! -s build/asan-junit.xml ]; then
+    echo "== the suite did not run to its end under the sanitizers"
+    status=1
+fi
 if [ $status != 0 ]; then
     echo "== last lines of the suite's standard error stream ($logs/stderr)"
     tail -n 30 "$logs/stderr"

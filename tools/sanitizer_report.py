@@ -3,7 +3,8 @@
 Usage: python tools/sanitizer_report.py LOG_DIR
 
 Fails (exit 1) for
-- any AddressSanitizer error (overrun, use after free, double free, ...),
+- any AddressSanitizer error (overrun, use after free, double free, ...) or
+  failed internal check (which stops the process),
 - any UndefinedBehaviorSanitizer report ("runtime error", found in the
   suite's standard error stream, LOG_DIR/stderr),
 - a fatal error of the interpreter or a call that ran too long (the fuzz
@@ -20,7 +21,8 @@ import re
 import sys
 
 OUR_MODULES = re.compile(
-    r"/(cellcoef|fieldplot|surfloss|blockdraw|stagedraw|_bandsolve|arcfind|viarow|rlearray)"
+    r"/(cellcoef|fieldplot|surfloss|blockdraw|stagedraw|_bandsolve|arcfind|viarow|rlearray|"
+    r"yeestep)"
     r"\.cpython-[^/]*\.so\b")
 LEAK_HEAD = re.compile(r"^(Direct|Indirect) leak of (\d+) byte")
 
@@ -60,7 +62,7 @@ def main(log_dir):
                     break
             continue
         if "ERROR: AddressSanitizer" in text or "runtime error:" in text or \
-                "ERROR: UndefinedBehaviorSanitizer" in text:
+                "ERROR: UndefinedBehaviorSanitizer" in text or "CHECK failed" in text:
             failures.append(f"{log.name}:\n{text}")
             continue
         for head, stack in leak_blocks(lines):
