@@ -79,7 +79,7 @@ def say(line):
 
 def run(args):
     try:
-        from . import app, capacity, gl, model, output
+        from . import app, capacity, distributed, gl, model, output
     except ImportError as err:
         say(f"cannot start: {err} (the package's dependencies are missing; "
             f"install them with pip install quoran-backend)")
@@ -90,7 +90,7 @@ def run(args):
     the_run = None
     try:
         loaded = model.load(args.model)
-        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
+        the_run = distributed.run_class()(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
                           simulate=args.simulate, field=args.field, export=args.export)
         the_run.run()
     except model.ModelError as err:
@@ -114,6 +114,8 @@ def run(args):
         return _interrupted(stop.signum, args, the_run)
     summary = the_run.summary
     failed = the_run.failed()
+    if getattr(the_run, "rank", 0) != 0:
+        return 1 if failed else 0        # process 0 reports the run
     try:
         if not args.quiet:
             print(app.table(summary))
