@@ -11,9 +11,10 @@ import numpy as np
 import pytest
 from conftest import child_env
 
-from fdtdhost import app, capacity, distributed, grid as gridmod, model as modelmod
+from fdtdhost import app, capacity, distributed, grid as gridmod, model as modelmod, pre
 from slab_run import recorded
 from test_host import TINY
+from test_host_capacity import board
 
 MPIRUN = shutil.which("mpirun")
 HERE = os.path.dirname(__file__)
@@ -124,3 +125,61 @@ def test_slab_data_is_the_whole_grids_restricted():
             assert np.array_equal(spacings[2], whole_spacings[2][first - z:])
         else:
             assert not whole_mask[max(z0 - z, 0):max(z1 - z, 0)].any()
+
+
+@pytest.mark.parametrize("data, processes", [
+    (TINY, 2), (TINY, 3), (board(80, 80, 60, 16), 2), (board(80, 80, 60, 16), 3),
+    (board(60, 60, 60, 6, graded="yz"), 3), (board(60, 40, 30, 8, to_edge=True), 3)])
+def test_slab_estimate_against_what_dispatch_takes(data, processes):
+    m = modelmod.validate(json.loads(json.dumps(data)))
+    g = gridmod.Grid(m)
+    starts = capacity.slab_starts(m.shape[2], processes)
+    for z0, z1 in zip(starts, starts[1:]):
+        est = capacity.estimate(m, span=(z0, z1))
+        slab = g.slab(z0, z1)
+        codes = slab.codes()
+        tables = pre.RunTables(slab, codes, pre.Coefficients(slab, slab.material_pairs(), codes))
+        ring, direct = tables.stats[:2]
+        # state blocks exact; vectors an upper bound, within twice what was
+        # stored (a slab's first-pass vectors may still be in the ring when
+        # its second pass starts, which the estimate does not count on)
+        assert est.state_blocks == direct
+        assert ring <= est.pml_vectors + est.inner_vectors <= 2 * ring
+
+
+LIMITS = {"store_bytes": capacity.STORE_USABLE, "ram_bytes": 10 ** 12}
+
+
+@pytest.mark.parametrize("nx, needed", [(1000, 2), (1600, 3)])
+def test_processes_needed_and_each_slab_checked(nx, needed):
+    # 10 and 16 M cells with a 45-cell PML: 2.59 and 4.15 GB of store
+    m = modelmod.validate(board(nx, 100, 100, 45))
+    whole = capacity.estimate(m, **LIMITS)
+    assert whole.processes == needed and f"processes needed: {needed}" in whole.describe()
+    # one process: the single-process refusal; more, but too few: said so
+    few = f"{needed - 1} processes are too few; " if needed > 2 else ""
+    with pytest.raises(capacity.CapacityError,
+                       match=f"^{few}parameter store .*processes needed: {needed};"):
+        capacity.check(m, processes=needed - 1, rank=0, **LIMITS)
+    slabs = [capacity.check(m, processes=needed, rank=r, **LIMITS) for r in range(needed)]
+    assert all(s.store <= capacity.STORE_USABLE for s in slabs)
+    assert sum(s.state_blocks for s in slabs) == whole.state_blocks
+    # 1.2 GB of RAM per process: 2.21 GB over two would do, but each holds
+    # 1.28 GB (the interpreter's share and the whole grid's indices each)
+    m = modelmod.validate(board(1000, 100, 100, 45))
+    assert capacity.estimate(m, capacity.STORE_USABLE, 1_200_000_000).processes == 2
+    with pytest.raises(capacity.CapacityError,
+                       match="^process 1's slab of z planes 50 to 99: .*RAM 1.28 GB needed"):
+        capacity.check(m, capacity.STORE_USABLE, 1_200_000_000, processes=2, rank=1)
+
+
+def test_too_few_processes_refused_in_one_line(tmp_path):
+    path = tmp_path / "thick.json"
+    path.write_text(json.dumps(board(1600, 100, 100, 45)))
+    result = mpirun(2, "-m", "fdtdhost", "--model", str(path), "--out", str(tmp_path / "out"))
+    assert result.returncode == 2 and result.stdout == ""
+    said = [line for line in result.stderr.splitlines() if line.startswith("fdtdhost:")]
+    assert len(said) == 1, result.stderr
+    assert said[0].startswith(f"fdtdhost: model too large: {path}: 2 processes are too few; ")
+    assert "processes needed: 3" in said[0]
+    assert not (tmp_path / "out").exists()

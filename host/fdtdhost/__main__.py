@@ -74,7 +74,10 @@ def parse(argv):
 
 
 def say(line):
-    print(f"fdtdhost: {line}", file=sys.stderr)
+    # under mpirun every process meets the same model, estimate and refusal:
+    # process 0 alone says so
+    if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0":
+        print(f"fdtdhost: {line}", file=sys.stderr)
 
 
 def run(args):
@@ -96,6 +99,8 @@ def run(args):
     except model.ModelError as err:
         say(f"model error: {err}")
         return 2
+    except distributed.Refused:
+        return 2                            # process 0 says why
     except capacity.CapacityError as err:
         say(f"model too large: {source}: {err}")
         return 2

@@ -65,7 +65,7 @@ class Run:
 
     def run(self):
         self.digest = model_digest(self.model)
-        self.estimate = capacity.check(self.model, simulate=self.simulate)
+        self.estimate = self.check_capacity()
         self.output = Output(self.out_dir)
         try:
             self._phases()
@@ -104,6 +104,11 @@ class Run:
         if VTK_EXPORT in self.export:
             self.phase("export", self._export_vtk)
         self.files = self.output.manifest(list(self.pictures) + self.written)
+
+    def check_capacity(self):
+        """The model's capacity estimate; `capacity.CapacityError` when it does
+        not fit this process."""
+        return capacity.check(self.model, simulate=self.simulate)
 
     def cellcoef_grid(self, grid):
         """The grid the coefficients, run tables and skin records are built

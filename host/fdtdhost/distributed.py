@@ -51,8 +51,7 @@ def slab_bounds(nz, processes, skin_planes=()):
                                      f"a distributed run takes at most one process per plane")
     marked = set(skin_planes)
     bounds = [0]
-    for r in range(1, processes):
-        k = (r * nz) // processes
+    for r, k in enumerate(capacity.slab_starts(nz, processes)[1:-1], 1):
         for d in range(nz):
             for c in (k - d, k + d):
                 if bounds[-1] < c < nz - (processes - r) + 1 and \
@@ -224,6 +223,10 @@ class SlabSimulation(sim.Simulation):
             fields[comps, receive] = self._receive
 
 
+class Refused(Exception):
+    """The run was refused on another process, which says why."""
+
+
 class NoOutput:
     """The output folder of a process that writes nothing (all but process 0)."""
     committed = False
@@ -253,11 +256,30 @@ class SlabRun(app.Run):
         super().__init__(model, out_dir, **options)
         self.bounds = None
 
+    def check_capacity(self):
+        """Every process's slab against its own limits (the RAM shared by the
+        processes of its machine); process 0 raises the first refusal, the
+        others `Refused`."""
+        local = int(os.environ.get("OMPI_COMM_WORLD_LOCAL_SIZE", "1"))
+        ram = capacity.ram_limit() // max(local, 1)
+        try:
+            found, refusal = capacity.check(self.model, ram_bytes=ram, simulate=self.simulate,
+                                            processes=self.comm.Get_size(),
+                                            rank=self.rank), None
+        except capacity.CapacityError as err:
+            found, refusal = None, str(err)
+        refusals = [r for r in self.comm.allgather(refusal) if r]
+        if refusals:
+            if self.rank == 0:
+                raise capacity.CapacityError(refusals[0])
+            raise Refused()
+        return found
+
     def run(self):
         if self.rank == 0:
             return super().run()
         self.digest = app.model_digest(self.model)
-        self.estimate = capacity.check(self.model, simulate=self.simulate)
+        self.estimate = self.check_capacity()
         self.output = NoOutput()
         self._phases()
         self.summary = self.make_summary()
