@@ -33,11 +33,11 @@ def mpirun(n, *args, timeout=300):
                           capture_output=True, text=True, timeout=timeout, env=env)
 
 
-def tiny(tmp_path, **simulation):
-    """TINY with the store folding only equal vectors, a DFT of every z plane
-    and `simulation`'s settings, as a model file."""
+def tiny(tmp_path, tolerance=0.0, **simulation):
+    """TINY with the store folding within `tolerance` (0: only equal vectors),
+    a DFT of every z plane and `simulation`'s settings, as a model file."""
     data = json.loads(json.dumps(TINY))
-    data["store"] = {"tolerance": 0.0}
+    data["store"] = {"tolerance": tolerance}
     data["simulation"] = dict({"dft": [3e9], "volume": True}, **simulation)
     path = tmp_path / "tiny.json"
     path.write_text(json.dumps(data))
@@ -63,6 +63,25 @@ def test_slabs_give_the_single_process_run_bit_for_bit(tmp_path, processes, simu
     for name, values in one.items():
         assert values.shape == slabs[name].shape, name
         assert values.tobytes() == slabs[name].tobytes(), name
+
+
+def test_tolerant_folding_keeps_within_its_bound(tmp_path):
+    # README, "Several processes": with folding tolerance t each coefficient
+    # of either run lies within 2t / (1 - t) of its exact value, twice over
+    # (the line's compression, the store), so the two runs' coefficients
+    # differ by at most 8t relatively, and n steps of a scheme that does not
+    # grow move any field or signal by at most 8 t n of its largest value
+    tolerance, steps = 1e-3, 600
+    path = tiny(tmp_path, tolerance, max_steps=steps)
+    result = mpirun(3, os.path.join(HERE, "slab_run.py"), str(path),
+                    str(tmp_path / "slabs"), str(tmp_path / "slabs.npz"))
+    assert result.returncode == 0, result.stderr
+    slabs = np.load(tmp_path / "slabs.npz")
+    one = recorded(app.Run(modelmod.load(str(path)), tmp_path / "one", pictures=False).run())
+    bound = 8 * tolerance * steps
+    for name in ("voltage", "current", "probe0", "plane", "dft5") + app.sim.COMPONENTS:
+        peak = np.abs(one[name]).max()
+        assert peak > 0 and np.abs(one[name] - slabs[name]).max() <= bound * peak, name
 
 
 def test_command_line_writes_the_same_results(tmp_path):
