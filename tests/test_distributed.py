@@ -100,6 +100,17 @@ def test_command_line_writes_the_same_results(tmp_path):
     assert sorted(os.listdir(tmp_path / "two")) == sorted(os.listdir(tmp_path / "one"))
 
 
+def test_a_run_without_mpirun_never_loads_mpi(tmp_path):
+    path = tiny(tmp_path)
+    code = ("import sys; from fdtdhost import __main__ as cli, app, distributed; "
+            "assert distributed.run_class() is app.Run; "
+            f"assert cli.main(['--model', {str(path)!r}, '--out', {str(tmp_path / 'out')!r}, "
+            "'--no-simulation', '--quiet']) == 0; assert 'mpi4py' not in sys.modules")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            env=child_env(), timeout=300)
+    assert result.returncode == 0, result.stderr
+
+
 @pytest.mark.parametrize("nz, processes, marked, bounds", [
     (10, 2, (), [0, 5, 10]),
     (10, 3, (), [0, 3, 6, 10]),

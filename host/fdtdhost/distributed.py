@@ -75,6 +75,8 @@ class SlabSimulation(sim.Simulation):
     Every method is collective: all processes call it alike."""
 
     def __init__(self, comm, grid, bounds, coefficients, tables, skin, threads=0):
+        from mpi4py import MPI
+        self._wait_all = MPI.Request.Waitall
         self.comm = comm
         self.rank, self.size = comm.Get_rank(), comm.Get_size()
         self.bounds = bounds
@@ -204,7 +206,6 @@ class SlabSimulation(sim.Simulation):
     def _exchange(self, halves):
         """After the H half (1) the top H plane goes up, after the E half (2)
         the bottom E plane goes down, into the neighbour's halo plane."""
-        from mpi4py import MPI
         fields, nz = self.local.fields, self.z1 - self.z0
         if halves == 1:
             comps, send, receive = slice(3, 6), nz, 0
@@ -218,7 +219,7 @@ class SlabSimulation(sim.Simulation):
         if 0 <= to < self.size:
             self._send[...] = fields[comps, send]
             requests.append(self.comm.Isend(self._send, dest=to, tag=halves))
-        MPI.Request.Waitall(requests)
+        self._wait_all(requests)
         if 0 <= source < self.size:
             fields[comps, receive] = self._receive
 
