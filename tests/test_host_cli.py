@@ -56,6 +56,8 @@ def test_model_digest_follows_the_model_not_its_layout():
 PROVIDED_BY = {"numpy": "numpy", "scipy": "scipy", "OpenGL": "PyOpenGL", "PIL": "Pillow",
                "tqdm": "tqdm", "trimesh": "trimesh", "matplotlib": "matplotlib",
                "pyevtk": "pyevtk"}
+# imported only by a feature an extra of the package installs: module -> (distribution, extra)
+OPTIONAL = {"mpi4py": ("mpi4py", "mpi")}
 OURS = {"fdtdhost", "cellcoef", "rlearray", "fieldplot", "surfloss", "blockdraw", "stagedraw", "yeestep",
         "_bandsolve", "arcfind", "viarow"}
 
@@ -73,8 +75,13 @@ def test_what_the_host_imports_installs_with_the_package():
                     imported |= {a.name.split(".")[0] for a in node.names}
                 elif isinstance(node, ast.ImportFrom) and node.level == 0:
                     imported.add(node.module.split(".")[0])
-    third_party = imported - OURS - set(sys.stdlib_module_names)
+    third_party = imported - OURS - set(sys.stdlib_module_names) - set(OPTIONAL)
     assert third_party <= set(PROVIDED_BY), third_party - set(PROVIDED_BY)
+    requires = metadata.requires(DISTRIBUTION)
     required = {re.split(r"[ <>=!;\[]", r, maxsplit=1)[0].lower()
-                for r in metadata.requires(DISTRIBUTION) if "extra ==" not in r}
+                for r in requires if "extra ==" not in r}
     assert {PROVIDED_BY[m].lower() for m in third_party} <= required
+    for module in imported & set(OPTIONAL):
+        distribution, extra = OPTIONAL[module]
+        assert any(r.lower().startswith(distribution) and f'extra == "{extra}"' in r
+                   for r in requires), (module, extra)

@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ pkg-config libgtest-dev libgl-dev libegl1 libegl-mesa0 libgl1-mesa-dri)
+debian_packages=(g++ pkg-config libgtest-dev libgl-dev libegl1 libegl-mesa0 libgl1-mesa-dri
+                 openmpi-bin libopenmpi-dev)
 missing=()
 for p in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -74,12 +74,15 @@ def parse(argv):
 
 
 def say(line):
-    print(f"fdtdhost: {line}", file=sys.stderr)
+    # under mpirun every process meets the same model, estimate and refusal:
+    # process 0 alone says so
+    if os.environ.get("OMPI_COMM_WORLD_RANK", "0") == "0":
+        print(f"fdtdhost: {line}", file=sys.stderr)
 
 
 def run(args):
     try:
-        from . import app, capacity, gl, model, output
+        from . import app, capacity, distributed, gl, model, output
     except ImportError as err:
         say(f"cannot start: {err} (the package's dependencies are missing; "
             f"install them with pip install quoran-backend)")
@@ -90,12 +93,14 @@ def run(args):
     the_run = None
     try:
         loaded = model.load(args.model)
-        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
+        the_run = distributed.run_class()(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
                           simulate=args.simulate, field=args.field, export=args.export)
         the_run.run()
     except model.ModelError as err:
         say(f"model error: {err}")
         return 2
+    except distributed.Refused:
+        return 2                            # process 0 says why
     except capacity.CapacityError as err:
         say(f"model too large: {source}: {err}")
         return 2
@@ -114,6 +119,8 @@ def run(args):
         return _interrupted(stop.signum, args, the_run)
     summary = the_run.summary
     failed = the_run.failed()
+    if getattr(the_run, "rank", 0) != 0:
+        return 1 if failed else 0        # process 0 reports the run
     try:
         if not args.quiet:
             print(app.table(summary))

@@ -65,7 +65,7 @@ class Run:
 
     def run(self):
         self.digest = model_digest(self.model)
-        self.estimate = capacity.check(self.model, simulate=self.simulate)
+        self.estimate = self.check_capacity()
         self.output = Output(self.out_dir)
         try:
             self._phases()
@@ -82,11 +82,12 @@ class Run:
         for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
             self.warnings.append(line)
             self.warn(line)
-        pairs = self.phase("material pairs", grid.material_pairs)
-        self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, pairs, self.codes))
+        self.data_grid = data = self.cellcoef_grid(grid)
+        pairs = self.phase("material pairs", data.material_pairs)
+        self.codes = data.codes()
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(data, pairs, self.codes))
         self.tables = self.phase("dispatch", self._run_tables)
-        self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
+        self.skin = self.phase("surfloss", lambda: pre.SkinRecords(data))
         self.mode = field.CavityMode(grid)
         self.arcs = self.phase("arcfind", lambda: numeric.find_arcs(model))
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
@@ -104,6 +105,20 @@ class Run:
             self.phase("export", self._export_vtk)
         self.files = self.output.manifest(list(self.pictures) + self.written)
 
+    def check_capacity(self):
+        """The model's capacity estimate; `capacity.CapacityError` when it does
+        not fit this process."""
+        return capacity.check(self.model, simulate=self.simulate)
+
+    def cellcoef_grid(self, grid):
+        """The grid the coefficients, run tables and skin records are built
+        on: the whole grid here, a process's slab of it in a distributed run."""
+        return grid
+
+    def new_port_run(self):
+        """The time-domain run of the model's port, not yet run."""
+        return sim.PortRun(self.grid, self.coefficients, self.tables, self.skin, self.feed)
+
     def write(self, name, writer):
         """Writes the file `name` of the run with `writer(path)`."""
         with self.output.writing():
@@ -120,7 +135,7 @@ class Run:
 
     def _simulation(self):
         try:
-            run = sim.PortRun(self.grid, self.coefficients, self.tables, self.skin, self.feed)
+            run = self.new_port_run()
         except sim.PortError as err:
             self.simulation_reason = str(err)
             return None
@@ -193,7 +208,7 @@ class Run:
 
     def _run_tables(self):
         try:
-            return pre.RunTables(self.grid, self.codes, self.coefficients)
+            return pre.RunTables(self.data_grid, self.codes, self.coefficients)
         except Exception as err:
             if str(err) != STORE_FULL:
                 raise

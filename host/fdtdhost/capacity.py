@@ -59,6 +59,9 @@ HOST_BYTES_BASE = 250_000_000
 # plane's record, 12 bytes per node of the plane and sample, at the step limit
 SIM_BYTES_PER_CELL = 60
 PLANE_RECORD_BYTES = 12
+# a process of a distributed run holds the material indices and skin marks of
+# the whole grid, the rest for its slab only
+WHOLE_GRID_BYTES_PER_CELL = 2
 
 GB = 1e9
 
@@ -79,6 +82,7 @@ class Estimate:
     host_ram: int
     ram_limit: int           # 0: unknown
     simulation_ram: int = 0  # the time-domain run
+    store_processes: int = 0  # z slabs whose stores each fit (0: not worked out)
 
     @property
     def store(self):
@@ -92,7 +96,7 @@ class Estimate:
     @property
     def processes(self):
         """Processes of a distributed run that would each fit."""
-        need = math.ceil(self.store / max(self.store_limit, 1))
+        need = self.store_processes or math.ceil(self.store / max(self.store_limit, 1))
         if self.ram_limit:
             need = max(need, math.ceil(self.ram / self.ram_limit))
         return max(need, 1)
@@ -167,58 +171,117 @@ def ram_limit():
     return 0
 
 
-def simulation_ram(model):
-    """RAM of the time-domain run of a model with a port (0 without one)."""
+def simulation_ram(model, planes=None):
+    """RAM of the time-domain run of a model with a port (0 without one), on
+    `planes` z planes of its grid (default all): every process of a
+    distributed run keeps the whole field plane's record."""
     if model.port is None:
         return 0
     from .sim import SAMPLES_PER_PERIOD
     nx, ny, nz = model.shape
     stride = max(1, int(1.0 / (SAMPLES_PER_PERIOD * model.simulation.band[1] * model.time_step)))
     samples = model.simulation.max_steps // stride + 1
-    return SIM_BYTES_PER_CELL * nx * ny * nz + PLANE_RECORD_BYTES * (nx + 1) * (ny + 1) * samples
+    planes = nz if planes is None else planes
+    return SIM_BYTES_PER_CELL * nx * ny * planes \
+        + PLANE_RECORD_BYTES * (nx + 1) * (ny + 1) * samples
 
 
-def estimate(model, store_bytes=None, ram_bytes=None, simulate=True):
-    """The `Estimate` of a validated model; the limits default to this process's.
-    `simulate` counts the time-domain run's RAM."""
+def slab_starts(nz, processes):
+    """The first z plane of each of `processes` slabs of nearly equal planes,
+    then nz."""
+    return [(r * nz) // processes for r in range(processes)] + [nz]
+
+
+def _store_shares(model, z0, z1):
+    """(PML cells, lumped cells, state blocks, PML vectors, inner vectors) of
+    the store of the z planes z0 to z1 - 1 of a model's grid."""
     nx, ny, nz = model.shape
     p, gw = model.pml, model.group_width
-    cells = nx * ny * nz
-    pml_cells = cells - (nx - 2 * p) * (ny - 2 * p) * (nz - 2 * p)
-    lumped_cells = sum(_group_cells(elem.region, gw) for elem in model.lumped)
+    in_z_pml = sum(1 for k in range(z0, z1) if k < p or k >= nz - p)
+    inner_planes = z1 - z0 - in_z_pml
+    pml_cells = nx * ny * (z1 - z0) - (nx - 2 * p) * (ny - 2 * p) * inner_planes
+    clipped = [(slice(max(k.start, z0), min(k.stop, z1)), j, i)
+               for k, j, i in (elem.region for elem in model.lumped)]
+    lumped_cells = sum(_group_cells(r, gw) for r in clipped if r[0].start < r[0].stop)
     extra_terms = 1 if model.lumped else 0
     state = 2 * (PML_STATE * pml_cells + LUMPED_STATE * extra_terms * lumped_cells)
 
     sizes = [np.asarray(c, dtype=np.float64) for c in model.cells]
-    objects = _objects(model, sizes)
+    # an object counts where its layers, or the layers just past them, are the slab's
+    objects = [o for o in _objects(model, sizes) if o.z[0] <= z1 and o.z[1] >= z0]
     reaching = sum(_reaches_pml(o.y, p, ny) + _reaches_pml(o.z, p, nz) for o in objects)
-    pml_lines = 4 * p * (p + 1) + 6 * p * reaching
+    # lines wholly in the PML: one per depth into the y PML (2p + 1 classes,
+    # the inner one among them) and per depth class of the slab's z planes,
+    # less the inner-inner class: 4p(p + 1) over the whole grid
+    z_classes = in_z_pml + (1 if inner_planes else 0)
+    pml_lines = (2 * p + 1) * z_classes - (1 if inner_planes else 0) + 6 * p * reaching
     # the x-PML ends of the inner lines: those of air, and three kinds per
     # object that reaches into them (its first, inner and last layers)
     x_ends = 2 * p * (1 + 3 * sum(_reaches_pml(o.x, p, nx) for o in objects))
     pml_pass = PML_VECTOR * (nx * pml_lines + x_ends) + LUMPED_VECTOR * lumped_cells
-    inner_lines = _inner_line_classes(sizes, objects, p)
+    inner_lines = _inner_line_classes(sizes, objects, p, z0, z1)
     inner = inner_lines * (PLAIN_VECTOR * (nx - 2 * p) + NORM_VECTOR * gw)
     # the second pass stores its PML vectors again once the first one pushed
     # them out of the ring (counted from half the ring on, to be safe)
     second = pml_pass if pml_lines * math.ceil(nx / model.run_limit) + inner_lines \
         > STORE_RING // 2 else 0
+    return pml_cells, lumped_cells, state, pml_pass + second, inner
 
-    host = HOST_BYTES_BASE + cells * HOST_BYTES_PER_CELL
+
+def estimate(model, store_bytes=None, ram_bytes=None, simulate=True, span=None):
+    """The `Estimate` of a validated model; the limits default to this process's.
+    `simulate` counts the time-domain run's RAM. With `span` (z0, z1), the
+    estimate of the process of a distributed run that takes those z planes;
+    without, when the store does not fit, it works out how many slabs would
+    each fit one process's store."""
+    nx, ny, nz = model.shape
+    z0, z1 = span or (0, nz)
+    pml_cells, lumped_cells, state, pml_vectors, inner = _store_shares(model, z0, z1)
+    cells = nx * ny * (z1 - z0)
+    host = HOST_BYTES_BASE + cells * HOST_BYTES_PER_CELL \
+        + (nx * ny * nz - cells) * WHOLE_GRID_BYTES_PER_CELL
+    limit = store_limit() if store_bytes is None else store_bytes
+    store = state + pml_vectors + inner
     return Estimate(
         pml_cells=pml_cells, lumped_cells=lumped_cells, state_blocks=state,
-        pml_vectors=pml_pass + second, inner_vectors=inner,
-        store_limit=store_limit() if store_bytes is None else store_bytes,
+        pml_vectors=pml_vectors, inner_vectors=inner, store_limit=limit,
         host_ram=host, ram_limit=ram_limit() if ram_bytes is None else ram_bytes,
-        simulation_ram=simulation_ram(model) if simulate else 0)
+        simulation_ram=simulation_ram(model, z1 - z0) if simulate else 0,
+        store_processes=_store_processes(model, store, limit) if span is None else 0)
 
 
-def check(model, store_bytes=None, ram_bytes=None, simulate=True):
-    """The model's `Estimate`; `CapacityError` when it does not fit."""
+def _store_processes(model, store, limit):
+    """The fewest z slabs whose stores each fit `limit`; 0 when the whole grid
+    fits, or when no split into slabs of whole planes would."""
+    if store <= limit:
+        return 0
+    nz = model.shape[2]
+    for n in range(max(2, math.ceil(store / max(limit, 1))), nz + 1):
+        starts = slab_starts(nz, n)
+        if all(sum(_store_shares(model, a, b)[2:]) <= limit for a, b in zip(starts, starts[1:])):
+            return n
+    return 0
+
+
+def check(model, store_bytes=None, ram_bytes=None, simulate=True, processes=1, rank=0):
+    """The model's `Estimate`; `CapacityError` when it does not fit. On
+    `processes` > 1 the estimate of process `rank`'s slab (`slab_starts`),
+    refused when the processes are fewer than the model needs or the slab
+    does not fit this process's limits."""
     found = estimate(model, store_bytes, ram_bytes, simulate)
-    if not found.fits:
-        raise CapacityError(found.describe())
-    return found
+    if processes == 1:
+        if not found.fits:
+            raise CapacityError(found.describe())
+        return found
+    if processes < found.processes:
+        raise CapacityError(f"{processes} processes are too few; {found.describe()}")
+    starts = slab_starts(model.shape[2], processes)
+    z0, z1 = starts[rank], starts[rank + 1]
+    mine = estimate(model, store_bytes, ram_bytes, simulate, span=(z0, z1))
+    if not mine.fits:
+        raise CapacityError(f"process {rank}'s slab of z planes {z0} to {z1 - 1}: "
+                            f"{mine.describe()}")
+    return mine
 
 
 def _group_cells(region, gw):
@@ -284,7 +347,7 @@ def _row_keys(s, lo, hi):
     return np.unique(pairs, axis=0, return_inverse=True)[1].ravel()
 
 
-def _inner_line_classes(sizes, objects, p):
+def _inner_line_classes(sizes, objects, p, z0=0, z1=None):
     """Inner lines (y and z outside the PML) whose vectors are stored anew.
 
     A layer k sees the objects of layers k - 1 and k (the E components
@@ -294,9 +357,11 @@ def _inner_line_classes(sizes, objects, p):
     new for what it sees. Its distinct lines are bounded by the lines of the
     layer, and count two per boundary of an object across y (the boundary
     line, mixing both sides, and the line after it), every line through a
-    via, and one per size key of the y rows.
+    via, and one per size key of the y rows. Only the layers z0 to z1 - 1
+    are counted.
     """
     ny, nz = len(sizes[1]), len(sizes[2])
+    z1 = nz if z1 is None else z1
     y_keys = len(np.unique(_row_keys(sizes[1], p, ny - p)))
     z_keys = _row_keys(sizes[2], p, nz - p)
     inner_y = ny - 2 * p
@@ -322,7 +387,10 @@ def _inner_line_classes(sizes, objects, p):
                 bounds.update(j for j in o.y if p <= j <= ny - p)
         lines = min(inner_y, y_keys * (2 * len(bounds) + 1))
         keys = seen.setdefault(sees, set())
-        fresh = set(np.unique(z_keys[a - p:b - p]).tolist()) - keys
+        lo, hi = max(a, z0), min(b, z1)
+        if lo >= hi:
+            continue
+        fresh = set(np.unique(z_keys[lo - p:hi - p]).tolist()) - keys
         keys |= fresh
         total += lines * len(fresh)
     return total

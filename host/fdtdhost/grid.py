@@ -4,6 +4,7 @@ Arrays are indexed [z][y][x] (axis 0 is x, the last index). Components 0 to 2
 are Ex, Ey, Ez, components 3 to 5 Hx, Hy, Hz; the field components of cell
 (i, j, k) sit on the edges and faces that leave its lowest corner node.
 """
+import copy
 import math
 from types import SimpleNamespace
 from typing import NamedTuple
@@ -99,6 +100,22 @@ class Grid:
         self.sigma = CellValues([pec_sigma(model.materials, self.dt) if m.pec else m.sigma
                                  for m in model.materials], self.material)
         self.block_cells = BLOCK_CELLS
+        self.span = (0, nz)     # the z planes the data for cellcoef covers
+
+    def slab(self, z0, z1):
+        """The grid with the data for cellcoef restricted to the z planes z0 to
+        z1 - 1: `nz`, `ncells`, the pairs, codes, norms, loss profiles and skin
+        data are those of the whole grid on these planes, indexed from z0 (the
+        planes' own lower neighbours and PML depths included). Everything
+        else (cell sizes, material indices, the model) stays the whole grid's."""
+        part = copy.copy(self)
+        part.span = (z0, z1)
+        part.nz = z1 - z0
+        part.ncells = self.nx * self.ny * part.nz
+        return part
+
+    def _span_region(self):
+        return (slice(*self.span), slice(0, self.ny), slice(0, self.nx))
 
     def layer(self, axis, at):
         """Index of the cell layer along `axis` that holds the coordinate `at`."""
@@ -119,14 +136,15 @@ class Grid:
         order of the grid's lines: slabs of whole z planes of about
         `block_cells` cells, or blocks of lines of one plane where a plane
         holds more."""
-        nz, ny, nx = self.material.shape
+        _, ny, nx = self.material.shape
+        z0, z1 = self.span
         x = slice(0, nx)
         if nx * ny <= self.block_cells:
             step = self.block_cells // (nx * ny)
-            return [(slice(z, min(z + step, nz)), slice(0, ny), x) for z in range(0, nz, step)]
+            return [(slice(z, min(z + step, z1)), slice(0, ny), x) for z in range(z0, z1, step)]
         step = max(1, self.block_cells // nx)
         return [(slice(z, z + 1), slice(y, min(y + step, ny)), x)
-                for z in range(nz) for y in range(0, ny, step)]
+                for z in range(z0, z1) for y in range(0, ny, step)]
 
     def edge_average(self, values, component, region, work=None):
         """Average of `values` (a `CellValues`) over the four cells that share
@@ -216,7 +234,7 @@ class Grid:
         Terms 0 and 1 are the E and H components; term 2, present with lumped
         elements, carries the elements' conductance on their axis.
         """
-        shape = self.material.shape
+        shape = (self.nz, self.ny, self.nx)
 
         def rle(lines):
             return rlearray.RleArray.from_slabs(shape, lines)
@@ -244,11 +262,15 @@ class Grid:
 
     def codes(self):
         """The int16 code words: all six components, treatment tags, pass bit."""
-        codes = np.full(self.material.shape, cellcoef.CODE_COMPONENTS, dtype=np.int16)
-        for region in self.pml_regions():
-            codes[region] |= cellcoef.CODE_SPLIT_LOSS | cellcoef.CODE_BOTH_PASSES
-        for cells in self.lumped_cells:
-            codes[cells.region] |= cellcoef.CODE_LUMPED | cellcoef.CODE_BOTH_PASSES
+        codes = np.full((self.nz, self.ny, self.nx), cellcoef.CODE_COMPONENTS, dtype=np.int16)
+        marked = [(r, cellcoef.CODE_SPLIT_LOSS) for r in self.pml_regions()]
+        marked += [(cells.region, cellcoef.CODE_LUMPED) for cells in self.lumped_cells]
+        whole = (slice(0, self.material.shape[0]), slice(0, self.ny), slice(0, self.nx))
+        for region, code in marked:
+            region = tuple(region) + whole[len(region):]
+            part = _overlap(region, self._span_region())
+            if part is not None:
+                codes[part[0]] |= code | cellcoef.CODE_BOTH_PASSES
         return codes
 
     def loss_profiles(self):
@@ -275,7 +297,7 @@ class Grid:
                     if (c + 1 + half) % 3 == ax:
                         table[2 * i + half] = loss
             # positions 4 bytes apart, columns through the second stride
-            profiles.append(table.T)
+            profiles.append(table.T[slice(*self.span)] if ax == 2 else table.T)
         return profiles
 
     def norms(self):
@@ -303,7 +325,8 @@ class Grid:
                 if i % 3 != ax:
                     table[:, i] = 1.0 / (dual if i < 3 else primal)[ax]
             items.append(table)
-        return items
+        # the z tables (items 1 and 3) over the grid's planes
+        return [t[slice(*self.span)] if n in (1, 3) else t for n, t in enumerate(items)]
 
     def skin_data(self):
         """First z plane, mask, per-axis skin conductivities and spacings for
@@ -318,7 +341,8 @@ class Grid:
         the edges' cells along the normal.
 
         The mask and values cover planes z0 to z0 + len(mask) - 1 (one plane
-        when nothing is marked); the z spacings start at plane z0.
+        when nothing is marked) of the grid's `span`, z0 counted from its
+        first plane; the z spacings start at plane z0.
         """
         faces = []          # (sheet's normal, face cells, the cells across it, sigma, depth)
         for sheet, region in zip(self.model.sheets, self.voxels.sheets):
@@ -354,8 +378,16 @@ class Grid:
             d[:-1] = 0.5 * (s[:-1] + s[1:])
             d[-1] = s[-1]
             spacings.append(d)
-        spacings[2] = spacings[2][z0:]
-        return z0, mask, values, spacings
+        lo, hi = self.span
+        first, stop = max(z0, lo), min(z0 + len(mask), hi)
+        if first >= stop:           # no marked plane among the grid's
+            first, stop = lo, lo
+            mask, values = mask[:1] * 0, values[:, :1] * 0
+        else:
+            mask = np.ascontiguousarray(mask[first - z0:stop - z0])
+            values = np.ascontiguousarray(values[:, first - z0:stop - z0])
+        spacings[2] = spacings[2][first:]
+        return first - lo, mask, values, spacings
 
     def ext(self):
         """The treatment objects of dispatch: loss profiles, lumped parameter."""

@@ -124,7 +124,8 @@ class SkinRecords:
         # the records keep their scan values (the skin conductivity); the cells
         # now hold a = eps / dt, and skincoeff turns each pair into b / (a + b/2)
         a = (gridmod.EPS0 * grid.eps_r.table / grid.dt).astype(np.float32)   # per material
-        values[:] = a[grid.material[self.z0:self.z0 + len(mask)]]
+        first = grid.span[0] + self.z0
+        values[:] = a[grid.material[first:first + len(mask)]]
         surfloss.skincoeff(self.count, self.handle, 1.0, 1.0)
         self.values = values
         self.marked = capacity

@@ -145,13 +145,16 @@ class Simulation:
     drives and records. `threads` 0 takes every core; results are the same
     for any count. `boundary` says which low faces of the grid are perfect
     conductors (bits 1, 2, 4 for x, y, z; the high faces are the fields'
-    halo, zero unless filled)."""
+    halo, zero unless filled). On a slab of a grid (`Grid.slab`) the plan
+    covers the slab's planes, indexed from its first."""
 
     def __init__(self, grid, coefficients, tables, skin=None, threads=0,
                  boundary=ALL_LOW_FACES_PEC):
         self.grid = grid
         self.dt = grid.dt
         self.spacings = spacings(grid)
+        z = slice(*grid.span)
+        self.spacings[4:] = [s[z] for s in self.spacings[4:]]
         skin_records = (skin.handle, skin.count, skin.z0) if skin is not None else None
         self.plan = yeestep.prepare(
             tables.records[0], tables.lines[0], tables.records[1], tables.lines[1],
@@ -173,6 +176,10 @@ class Simulation:
         return self.fields[component(comp), 1:g.nz + 1, 1:g.ny + 1,
                            self.x_offset:self.x_offset + g.nx]
 
+    def z_plane(self, comp, k):
+        """View [ny][nx] of a component on the z plane k."""
+        return self.field(comp)[k]
+
     def energy(self):
         """Field energy in joules outside the PML: E at the last step's end
         with H half a step earlier."""
@@ -183,6 +190,10 @@ class Simulation:
         starts at step 0."""
         self.fields[...] = 0.0
         yeestep.reset(self.plan)
+        self._forget()
+
+    def _forget(self):
+        """Step 0 again: no recordings, DFT sums zero."""
         self.steps = 0
         self._dft_sums[...] = 0.0
         for p in self.probes:
@@ -247,6 +258,30 @@ class Simulation:
         energy, measured every `every` steps, has fallen that far below its
         peak. `progress(n)` is called after each call with the steps it made.
         Returns the number of steps made."""
+        probe_cells, recorded, source_cells, wave, dft = self._tables(steps)
+        stop = (every, float(stop_db)) if stop_db is not None else None
+        first, done = self.steps, 0
+        while done < steps:
+            n = min(chunk, steps - done)
+            made = yeestep.step(
+                self.plan, self.fields, self.steps, n,
+                (source_cells, wave[done:done + n]) if len(source_cells) else None,
+                (probe_cells, recorded[done:done + n]) if len(probe_cells) else None,
+                dft, stop, 3, self.threads)
+            done += made
+            self.steps += made
+            if progress is not None:
+                progress(made)
+            if made < n:
+                break
+        self._keep(recorded, done, first)
+        return done
+
+    def _tables(self, steps):
+        """What the next `steps` steps drive and record, as the kernel takes it:
+        probe cells (component, k, j, i) and their recording [steps][cells],
+        source cells and their samples [steps][cells], and the DFT's cells,
+        phase steps and sums (None without planes)."""
         probe_cells = [(p.comp, p.cell[2], p.cell[1], p.cell[0]) for p in self.probes]
         for port in self.ports:
             probe_cells += [(port.axis, k, j, i) for i, j, k in port.cells]
@@ -269,28 +304,17 @@ class Simulation:
         if self.planes:
             cells = np.concatenate([p.cells for p in self.planes])
             dft = (cells, 2 * math.pi * self.dft_frequencies * self.dt, self._dft_sums)
-        stop = (every, float(stop_db)) if stop_db is not None else None
-        first, done = self.steps, 0
-        while done < steps:
-            n = min(chunk, steps - done)
-            made = yeestep.step(
-                self.plan, self.fields, self.steps, n,
-                (source_cells, wave[done:done + n]) if len(source_cells) else None,
-                (probe_cells, recorded[done:done + n]) if len(probe_cells) else None,
-                dft, stop, 3, self.threads)
-            done += made
-            self.steps += made
-            if progress is not None:
-                progress(made)
-            if made < n:
-                break
+        return probe_cells, recorded, source_cells, wave, dft
+
+    def _keep(self, recorded, done, first):
+        """Hands the first `done` rows of a run's recording, which started at
+        step `first`, to the probes and ports."""
         for column, p in enumerate(self.probes):
             p.values = np.concatenate((p.values[:first], recorded[:done, column]))
         column = len(self.probes)
         for port in self.ports:
             port._record(recorded[:done, column:column + len(port.cells)], first)
             column += len(port.cells)
-        return done
 
     def _samples(self, samples, steps):
         """The samples of the next `steps` steps, zero past their end."""
@@ -329,13 +353,14 @@ class PlaneRecord:
         sim = self.sim
         u0, u1, v0, v1 = self.window
         k = self.plane
-        ex, ey, ez = (sim.field(c) for c in ("Ex", "Ey", "Ez"))
+        ex, ey, ez = (sim.z_plane(c, k) for c in ("Ex", "Ey", "Ez"))
+        ez_below = sim.z_plane("Ez", k - 1)
         nodes = np.s_[v0:v1 + 1, u0:u1 + 1]
         below = np.s_[v0:v1 + 1, u0 - 1:u1]
         beside = np.s_[v0 - 1:v1, u0:u1 + 1]
-        sample = np.stack([0.5 * (ex[k][nodes] + ex[k][below]),
-                           0.5 * (ey[k][nodes] + ey[k][beside]),
-                           0.5 * (ez[k - 1][nodes] + ez[k][nodes])])
+        sample = np.stack([0.5 * (ex[nodes] + ex[below]),
+                           0.5 * (ey[nodes] + ey[beside]),
+                           0.5 * (ez_below[nodes] + ez[nodes])])
         self.samples.append(sample.astype(np.float32))
         self.times.append(sim.steps * sim.dt)          # E after step n is E((n + 1) dt)
 
@@ -469,11 +494,13 @@ class PortRun:
     `plane_phasor(f)` (the field plane per volt of source).
     """
 
-    def __init__(self, grid, coefficients, tables, skin, feed=None, threads=0):
+    def __init__(self, grid, coefficients, tables, skin, feed=None, threads=0, simulation=None):
         model = grid.model
         self.settings = s = model.simulation
         self.grid = grid
-        self.sim = sim = Simulation(grid, coefficients, tables, skin, threads=threads)
+        # `simulation` stands in for the single-process one (a distributed run's)
+        self.sim = sim = simulation or Simulation(grid, coefficients, tables, skin,
+                                                  threads=threads)
         self.element = model.lumped[model.port]
         lo, hi = s.band
         # the pulse's samples up to where it has died away; zero after them
