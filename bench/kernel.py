@@ -40,7 +40,7 @@ def box(n, pml):
     grid = gridmod.Grid(modelmod.validate(data))
     codes = grid.codes()
     if pml == 0:
-        codes &= ~(gridmod.TAG_SPLIT_LOSS | gridmod.PASS_BIT)
+        codes &= ~(cellcoef.CODE_SPLIT_LOSS | cellcoef.CODE_BOTH_PASSES)
     coefficients = pre.Coefficients(grid, grid.material_pairs(), codes)
     tables = pre.RunTables(grid, codes, coefficients)
     split_cells = int(grid.pml.sum()) if pml else 0

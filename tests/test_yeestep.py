@@ -134,9 +134,9 @@ def leapfrog_energy(sim, h):
     stepping H once (the step's E half is made afterwards)."""
     e = sum(float(np.sum(sim.field(c).astype(np.float64) ** 2)) for c in ("Ex", "Ey", "Ez"))
     before = [sim.field(c).astype(np.float64) for c in ("Hx", "Hy", "Hz")]
-    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, 1, 1)
+    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, yeestep.HALVES_H, 1)
     after = [sim.field(c).astype(np.float64) for c in ("Hx", "Hy", "Hz")]
-    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, 2, 1)
+    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, yeestep.HALVES_E, 1)
     sim.steps += 1
     hh = sum(float(np.sum(b * a)) for b, a in zip(before, after))
     return 0.5 * (EPS0 * e + MU0 * hh) * h ** 3
@@ -359,7 +359,7 @@ def test_fields_do_not_depend_on_runs_threads_or_passes():
     area = sim.spacings[2][18] * sim.spacings[4][14]
     wave = np.column_stack([d * pulse for d in port.density] + [pulse * 1e-3 / area])
     for n in range(steps):
-        for halves in (1, 2):
+        for halves in (yeestep.HALVES_H, yeestep.HALVES_E):
             yeestep.step(sim.plan, sim.fields, n, 1, (cells, wave[n:n + 1]), None, None, None,
                          halves, 2)
     assert np.array_equal(sim.fields.view(np.uint32), runs[7])

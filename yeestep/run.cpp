@@ -197,7 +197,7 @@ void Stepper::record(const Slab& s, int half, std::int64_t r)
         const double phase = io_.omega_dt[f] * t;
         const double re = std::cos(phase);
         const double im = -std::sin(phase);
-        double* out = io_.dft_out + 2 * f * nd;
+        auto* out = reinterpret_cast<double*>(io_.dft_out + f * nd);
         for (std::size_t q = s.dft[0]; q < s.dft[1]; ++q) {
             const std::int64_t n = dft_order_[q];
             const Point& p = io_.dft[static_cast<std::size_t>(n)];

@@ -5,6 +5,7 @@
 #include "plan.hpp"
 #include "sweep.hpp"
 
+#include <complex>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -15,11 +16,11 @@
 namespace yeestep {
 
 // A field value the call reads or changes: element `offset` of the fields,
-// component `comp`, in plane `k`.
+// component `comp` of cell (i, j, k).
 struct Point {
     std::int64_t offset;
     std::int32_t comp;
-    std::int32_t k;
+    std::int32_t i, j, k;
 };
 
 class Barrier;
@@ -42,11 +43,11 @@ struct StepIo {
     std::vector<Point> probes;
     double* probe_out = nullptr;
     // dft_out[f][d] += F exp(-i omega_f t), t = (n + 1) dt for E and
-    // (n + 1/2) dt for H; omega_dt[f] = omega_f dt; complex as two doubles.
+    // (n + 1/2) dt for H; omega_dt[f] = omega_f dt.
     std::vector<Point> dft;
     const double* omega_dt = nullptr;
     std::int64_t nfreq = 0;
-    double* dft_out = nullptr;
+    std::complex<double>* dft_out = nullptr;
     // Every `every` absolute steps (0: never) the energy is measured; the call
     // ends after the step where it has fallen to `level` times the largest
     // energy seen since prepare or reset.
