@@ -147,6 +147,8 @@ bool Compiler::run()
 {
     plan_.grid.set(in_.nx, in_.ny, in_.nz);
     plan_.boundary = in_.boundary;
+    int sets = 0;
+    plan_.sweeps = in_.sweeps != nullptr ? in_.sweeps : machine_sweeps(sets)[sets - 1];
     if (!spacings()) return false;
     for (auto& half : cells_)
         for (auto& comp : half) comp.resize(static_cast<std::size_t>(in_.nx));

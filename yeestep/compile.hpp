@@ -2,6 +2,7 @@
 #pragma once
 
 #include "plan.hpp"
+#include "sweep.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,8 @@ struct CompileInput {
     std::size_t skin_count;
     // The store's test that [address, address + bytes) is store memory.
     bool (*store_contains)(std::uintptr_t address, std::size_t bytes);
+    // The loops the plan's steps use; null: the widest this machine runs.
+    const Sweeps* sweeps;
 };
 
 // Why a compile refused its input: message and the argument it names.

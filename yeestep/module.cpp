@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <complex>
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,32 @@ public:
 private:
     Plan& plan_;
 };
+
+// The loops a new plan uses: those YEESTEP_ISA names among the sets this
+// machine runs, the widest when it is unset; null for any other name.
+const Sweeps* chosen_sweeps()
+{
+    const char* name = std::getenv("YEESTEP_ISA");
+    int count = 0;
+    const Sweeps* const* sets = machine_sweeps(count);
+    if (name == nullptr || *name == '\0') return sets[count - 1];
+    return sweeps_named(name);
+}
+
+// The names of the sets this machine runs, baseline first.
+PyObject* isa_names()
+{
+    int count = 0;
+    const Sweeps* const* sets = machine_sweeps(count);
+    frame::Ref names(PyTuple_New(count));
+    if (!names) return nullptr;
+    for (int n = 0; n < count; ++n) {
+        PyObject* name = PyUnicode_FromString(sets[n]->name);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), n, name);
+    }
+    return names.release();
+}
 
 int default_threads()
 {
@@ -257,6 +284,8 @@ PyObject* prepare(PyObject* args)
     in.lossy3 = lossy3 != 0;
     in.boundary = boundary;
     in.store_contains = store_api->contains;
+    in.sweeps = chosen_sweeps();
+    if (in.sweeps == nullptr) return frame::fail_arg("Invalid value", "YEESTEP_ISA");
 
     surfloss::SkinView skin{};
     bool has_skin = false;
@@ -467,9 +496,12 @@ PyDoc_STRVAR(module_doc,
 "sources, probes, an on-the-fly DFT and an energy stop rule, on threads over\n"
 "z-slabs and without the interpreter lock. Constants: X_OFFSET and ROW_ALIGN\n"
 "of the field layout, the boundary bits LOW_PEC_X, LOW_PEC_Y, LOW_PEC_Z and\n"
-"the half-step selectors HALVES_H, HALVES_E, HALVES_BOTH. Refusals raise the\n"
-"module's error (Exception, or the StandardError bound in __main__ at\n"
-"import) before anything is written.");
+"the half-step selectors HALVES_H, HALVES_E, HALVES_BOTH; ISAS, the names of\n"
+"the instruction sets whose loops this machine runs, baseline first. A plan\n"
+"uses the widest, or the one the environment variable YEESTEP_ISA names when\n"
+"prepare is called; every set gives the same fields bit for bit. Refusals\n"
+"raise the module's error (Exception, or the StandardError bound in __main__\n"
+"at import) before anything is written.");
 
 PyDoc_STRVAR(prepare_doc,
 "prepare(records0, lines0, records1, lines1, spacings, group_width, nterms, ntail,\n"
@@ -574,6 +606,12 @@ PyMODINIT_FUNC PyInit_yeestep()
             {"HALVES_BOTH", HALVES_BOTH},
         });
     if (module == nullptr) return nullptr;
+    PyObject* isas = isa_names();
+    if (isas == nullptr || PyModule_AddObject(module, "ISAS", isas) < 0) {
+        Py_XDECREF(isas);
+        Py_DECREF(module);
+        return nullptr;
+    }
     store_api = import_api<cellcoef::StoreApi>(cellcoef::STORE_API_NAME, cellcoef::STORE_API_VERSION);
     skin_api = import_api<surfloss::SkinApi>(surfloss::SKIN_API_NAME, surfloss::SKIN_API_VERSION);
     if (store_api == nullptr || skin_api == nullptr) {

@@ -17,6 +17,8 @@
 
 namespace yeestep {
 
+struct Sweeps;
+
 // The run records, code words and component count are cellcoef's
 // (cellcoef/shared.hpp), the numbers both sides rely on.
 using cellcoef::RunRecord;
@@ -105,6 +107,8 @@ constexpr int HALF_E = 1;
 
 struct Plan {
     Layout grid;
+    // The loops of the instruction set the plan's steps use.
+    const Sweeps* sweeps = nullptr;
     int boundary = LOW_PEC_X | LOW_PEC_Y | LOW_PEC_Z;
 
     // segments[h] in (k, j, component) order; first[h][(k * ny + j) * 3 + c]

@@ -10,6 +10,7 @@ LOW_PEC_Z: Final[int]
 HALVES_H: Final[int]
 HALVES_E: Final[int]
 HALVES_BOTH: Final[int]
+ISAS: Final[tuple[str, ...]]
 
 def prepare(
     records0: NDArray[Any],
