@@ -2,6 +2,7 @@
 // through every three consecutive points must agree with the previous one
 // within a tolerance. The result is the mean centre and radius.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <cmath>
@@ -86,7 +87,12 @@ PyObject* arcfind(PyObject* args)
     if (!frame::view(points, points_obj, "points", 2 * count)) return nullptr;
 
     Arc mean;
-    if (!arc_kernel(points.data, count, tol, mean)) return frame::none();
+    bool on_arc;
+    {
+        frame::Unlocked unlocked(count);
+        on_arc = arc_kernel(points.data, count, tol, mean);
+    }
+    if (!on_arc) return frame::none();
     return Py_BuildValue("(ddd)", mean.x, mean.y, mean.r);
 }
 

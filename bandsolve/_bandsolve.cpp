@@ -2,6 +2,7 @@
 // factors the band in place and records the multipliers, `invmul` applies them
 // to a right-hand side and solves by back substitution.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <algorithm>
@@ -185,33 +186,6 @@ void invmul_kernel(Matrix band, Matrix multipliers, Vector rhs, Vector solution,
     for (npy_intp t = 0; t < n; ++t) solution[t] = solution[t] - mean;
 }
 
-// Whether the memory spanned by the extents and strides of two arrays
-// intersects (as numpy.may_share_memory tells it: interleaved arrays that
-// share no element count too).
-bool may_share_memory(PyArrayObject* a, PyArrayObject* b)
-{
-    struct Span {
-        std::uintptr_t first, end;
-    };
-    auto span = [](PyArrayObject* x) {
-        const auto first = reinterpret_cast<std::uintptr_t>(PyArray_BYTES(x));
-        Span s{first, first + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(x))};
-        for (int d = 0; d < PyArray_NDIM(x); ++d) {
-            const npy_intp dim = PyArray_DIM(x, d), stride = PyArray_STRIDE(x, d);
-            if (dim == 0) return Span{first, first};
-            const auto reach = static_cast<std::uintptr_t>(dim - 1) *
-                               static_cast<std::uintptr_t>(stride < 0 ? -stride : stride);
-            if (stride < 0)
-                s.first -= reach;
-            else
-                s.end += reach;
-        }
-        return s;
-    };
-    const Span s = span(a), t = span(b);
-    return s.first < s.end && t.first < t.end && s.first < t.end && t.first < s.end;
-}
-
 // Calls `run` with the half-width as a compile-time constant where it is
 // small, and with 0 (given at run time) otherwise.
 template <class Run>
@@ -260,9 +234,12 @@ PyObject* gauss(PyObject* args)
     // write by write.
     const npy_intp row_bytes = (2 * h + 1) * static_cast<npy_intp>(sizeof(double));
     const bool apart = (band.step[0] < 0 ? -band.step[0] : band.step[0]) >= row_bytes &&
-                       !may_share_memory(frame::array(band_obj), frame::array(multipliers_obj));
-    with_halfwidth(apart ? h : 0,
-                   [&](auto fixed) { gauss_kernel<fixed()>(band, multipliers, h, n); });
+                       !frame::may_share_memory(frame::array(band_obj), frame::array(multipliers_obj));
+    {
+        frame::Unlocked unlocked(n * h);
+        with_halfwidth(apart ? h : 0,
+                       [&](auto fixed) { gauss_kernel<fixed()>(band, multipliers, h, n); });
+    }
     return frame::none();
 }
 
@@ -297,12 +274,14 @@ PyObject* invmul(PyObject* args)
 
     // The forward elimination in registers writes each right-hand side back
     // only once final, which multipliers sharing its memory would not see.
-    with_halfwidth(
-        may_share_memory(frame::array(rhs_obj), frame::array(multipliers_obj)) ? 0 : h,
-        [&](auto fixed) {
+    const bool shared = frame::may_share_memory(frame::array(rhs_obj), frame::array(multipliers_obj));
+    {
+        frame::Unlocked unlocked(n * (reach + 1));
+        with_halfwidth(shared ? 0 : h, [&](auto fixed) {
             invmul_kernel<fixed()>(band, multipliers, rhs, solution, active, h, n,
                                    remove_mean != 0);
         });
+    }
     return frame::none();
 }
 

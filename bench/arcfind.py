@@ -1,5 +1,6 @@
 """arcfind on 1 000 000 points of one circle against the same circle
-construction vectorised with NumPy.
+construction vectorised with NumPy; and two calls from two threads at once
+against the same two one after the other.
 
     .venv/bin/python bench/arcfind.py
 """
@@ -11,7 +12,7 @@ import numpy as np
 # module: look there last.
 sys.path.append(sys.path.pop(0))
 import arcfind  # noqa: E402
-from timing import best_of, report  # noqa: E402
+from timing import best_of, report, report_threads, two_threads  # noqa: E402
 
 P = 1_000_000
 
@@ -52,6 +53,7 @@ def main():
     t_ours = best_of(lambda: arcfind.arcfind(points, tol))
     t_numpy = best_of(lambda: numpy_arcfind(points, tol))
     report("arcfind 1e6 points", t_ours, t_numpy, "numpy")
+    report_threads("arcfind 1e6 points", *two_threads(lambda: arcfind.arcfind(points, tol)))
 
 
 if __name__ == "__main__":

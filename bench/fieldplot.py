@@ -2,17 +2,20 @@
 
   glarr, surface mode, 2000 x 2000 window: the node table (positions, colour
       ramp, normals) and the strips of every cell; NumPy builds the node table.
+      The full emission writes 480 MB (the 160 MB node table and 320 MB of
+      vertex rows): its floor is the time this machine takes to copy as many
+      bytes (np.copyto, a memmove), measured here in the same run.
+      glarr splits a large window over the cores; it is timed on one core too.
   inzidenz, 1000 x 1000 window, 100 boxes: NumPy ORs one separable box mask
       (a u interval times a v interval) per box into a node table.
+  Both methods run without the interpreter lock: two calls from two threads
+  at once against the same two calls one after the other.
 
-Prints the best of a few runs for each, the rates and the ratio. Times are
-CPU seconds of this process, steadier than wall time on a shared machine (all
-of the work is single-threaded).
+Prints the best wall time of a few runs for each, the rates and the ratios.
 Run: .venv/bin/python bench/fieldplot.py
 """
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -20,18 +23,11 @@ import numpy as np
 # the import below finds the extension module.
 _here = os.path.dirname(os.path.abspath(__file__))
 sys.path[:] = [p for p in sys.path if os.path.abspath(p or os.curdir) != _here]
+sys.path.append(_here)
 import fieldplot  # noqa: E402
+from timing import alternate, best_of, report_threads, two_threads  # noqa: E402
 
 F32 = np.float32
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.process_time()
-        fn()
-        times.append(time.process_time() - t)
-    return min(times)
 
 
 def numpy_node_table(coords, height, colour, height_scale, plane):
@@ -57,6 +53,25 @@ def numpy_node_table(coords, height, colour, height_scale, plane):
     return nodes
 
 
+def glarr_outputs(n):
+    """The arrays glarr writes, written once, so that no call pays for their
+    first touch."""
+    vertices = 2 * n * (n - 1)
+    return (np.ones((vertices + 10, 3), F32), np.ones((vertices + 10, 3), F32),
+            np.ones((vertices + 10, 4), F32), np.ones(n + 1, np.int32),
+            np.ones((n, n, 10), F32))
+
+
+def one_core(fn):
+    """fn() with this process bound to one of its cores."""
+    allowed = os.sched_getaffinity(0)
+    os.sched_setaffinity(0, {min(allowed)})
+    try:
+        return fn()
+    finally:
+        os.sched_setaffinity(0, allowed)
+
+
 def bench_glarr(n=2000):
     rng = np.random.default_rng(1)
     coords = [np.arange(n) * 0.01, np.arange(n) * 0.02, np.array([0.0, 0.5])]
@@ -64,29 +79,41 @@ def bench_glarr(n=2000):
     colour = rng.random((n, n), dtype=np.float32)
     everything, nothing = np.ones((n, n), np.uint8), np.zeros((n, n), np.uint8)
     vertices = 2 * n * (n - 1)
-    normals = np.empty((vertices + 10, 3), F32)
-    positions = np.empty((vertices + 10, 3), F32)
-    colours = np.empty((vertices + 10, 4), F32)
-    counts = np.empty(n + 1, np.int32)
-    nodes = np.empty((n, n, 10), F32)
+    out = glarr_outputs(n)
 
-    def run(mask):
+    def run(mask, out=out):
+        normals, positions, colours, counts, nodes = out
         return fieldplot.glarr(2, 0, 1, 1, 0, n - 1, 0, n - 1, coords, mask, colour, height,
                                normals, positions, colours, counts, 0.3, nodes, 0, 1.0, 0,
                                None, 1.0)
 
     assert run(everything) == vertices
     reference = numpy_node_table(coords, height, colour, 0.3, 1)
-    np.testing.assert_allclose(nodes, reference, rtol=0, atol=1e-6)
-    t_numpy = best(lambda: numpy_node_table(coords, height, colour, 0.3, 1), 3)
-    t_full = best(lambda: run(everything), 5)
-    t_table = best(lambda: run(nothing), 5)
+    np.testing.assert_allclose(out[4], reference, rtol=0, atol=1e-6)
+    del reference
+    t_numpy = best_of(lambda: numpy_node_table(coords, height, colour, 0.3, 1), repeat=3)
+    t_full = best_of(lambda: run(everything), repeat=7)
+    t_table = best_of(lambda: run(nothing), repeat=7)
+    t_one_core = one_core(lambda: best_of(lambda: run(everything), repeat=5))
+
+    written = out[0].nbytes + out[1].nbytes + out[2].nbytes + out[4].nbytes
+    source, target = np.ones(written // 4, F32), np.zeros(written // 4, F32)
+    t_floor = best_of(lambda: np.copyto(target, source), repeat=7)
+    del source, target
+
     print(f"glarr surface {n} x {n}, every cell: {t_full * 1e3:6.1f} ms, "
           f"{vertices / t_full / 1e6:5.1f} M vertices/s, {n * n / t_full / 1e6:5.1f} M nodes/s")
+    print(f"  on one core:                     {t_one_core * 1e3:6.1f} ms")
+    print(f"  write floor: a copy of the {written / 1e6:.0f} MB written {t_floor * 1e3:6.1f} ms "
+          f"({written / t_floor / 1e9:4.1f} GB/s)   ratio glarr/floor {t_full / t_floor:4.2f}")
     print(f"glarr surface {n} x {n}, no cell:    {t_table * 1e3:6.1f} ms (the node table alone)")
     print(f"  NumPy node table:                {t_numpy * 1e3:6.1f} ms   "
           f"ratio NumPy/glarr {t_numpy / t_table:5.1f}x (node table), "
           f"{t_numpy / t_full:5.1f}x (with the strips)")
+    outputs = alternate((out,), (glarr_outputs(n),))
+    for label, mask in (("every cell", everything), ("no cell", nothing)):
+        serial, together = two_threads(lambda o: run(mask, o), outputs)
+        report_threads(f"glarr {label}", serial, together)
 
 
 def numpy_incidence(coords, boxes, plane, n, surface_only):
@@ -128,13 +155,19 @@ def bench_inzidenz(n=1000, boxes_count=100):
         run()
         reference = numpy_incidence(coords, boxes, 3, n, surface_only)
         np.testing.assert_array_equal(incidence, reference)
-        t_module = best(run, 5)
-        t_numpy = best(lambda: numpy_incidence(coords, boxes, 3, n, surface_only), 5)
+        t_module = best_of(run)
+        t_numpy = best_of(lambda: numpy_incidence(coords, boxes, 3, n, surface_only))
         print(f"inzidenz {n} x {n}, {boxes_count} boxes, surface_only={surface_only}: "
               f"{t_module * 1e3:6.1f} ms, {n * n / t_module / 1e6:6.1f} M faces/s "
               f"({reference.mean():.0%} incident)")
         print(f"  NumPy box masks:       {t_numpy * 1e3:6.1f} ms   ratio NumPy/inzidenz "
               f"{t_numpy / t_module:5.1f}x")
+
+        def run_on(out):
+            fieldplot.inzidenz(2, 0, 1, 3, 0, n, 0, n, coords, boxes, out, surface_only)
+        outputs = alternate((np.ones((n, n), np.uint8),), (np.ones((n, n), np.uint8),))
+        serial, together = two_threads(run_on, outputs, repeat=9)
+        report_threads(f"inzidenz surface_only={surface_only}", serial, together)
 
 
 if __name__ == "__main__":

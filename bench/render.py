@@ -4,7 +4,9 @@
 2. With GL entry points that only count (tests/glrecord.c preloaded in a
    child process): the module's own face finding.
 Both beside a vectorised NumPy count of the same boundary faces, timed in
-the same process, with the ratio.
+the same process, with the ratio. blockdraw draws without the interpreter
+lock: in the child, two calls from two threads at once (each with a table of
+its own) against the same two one after the other.
 
     .venv/bin/python bench/render.py
 """
@@ -98,12 +100,18 @@ def headless():
 
 
 def counting():
-    calls = (ctypes.c_long * 6).in_dll(ctypes.CDLL(None), "glrecord_calls")
-    before = list(calls)
+    count = ctypes.CDLL(None).glrecord_count
+    count.restype = ctypes.c_long
+    before = [count(kind) for kind in range(6)]
     measure("blockdraw, GL calls that only count", call)
-    made = [a - b for a, b in zip(calls, before)]
+    made = [count(kind) - b for kind, b in enumerate(before)]
     names = ["glBegin", "glEnd", "glMaterialfv", "glNormal3fv", "glVertex3fv"]
     print("  calls per run:", ", ".join(f"{n} {c // (REPEAT + 1)}" for n, c in zip(names, made)))
+    from timing import alternate, report_threads, two_threads
+    vox, table = model()
+    call(vox, table)
+    tables = alternate((vox, table), (vox, table.copy()))
+    report_threads("blockdraw, GL calls that only count", *two_threads(call, tables, REPEAT))
 
 
 def main():

@@ -1,5 +1,6 @@
 """viarow against numpy.interp of a complex table, N = 1 000 000 table entries
-and positions, sorted and random.
+and positions, sorted and random; and two calls from two threads at once
+against the same two one after the other.
 
     .venv/bin/python bench/viarow.py
 """
@@ -11,7 +12,7 @@ import numpy as np
 # module: look there last.
 sys.path.append(sys.path.pop(0))
 import viarow  # noqa: E402
-from timing import best_of, report  # noqa: E402
+from timing import alternate, best_of, report, report_threads, two_threads  # noqa: E402
 
 N = 1_000_000
 
@@ -28,6 +29,9 @@ def main():
         t_numpy = best_of(lambda: np.interp(x, pos, cf))
         np.testing.assert_allclose(out, np.interp(x, pos, cf), rtol=1e-9, atol=1e-12)
         report(f"viarow {label} positions", t_ours, t_numpy, "numpy.interp")
+        serial, together = two_threads(lambda p: viarow.viarow(N, x, cf, pos, p, attr, 0.0),
+                                       alternate((np.ones(N, complex),), (np.ones(N, complex),)))
+        report_threads(f"viarow {label} positions", serial, together)
 
 
 if __name__ == "__main__":

@@ -236,6 +236,13 @@ const frame::Check* rle_compress(RleArray* a, RleEntry* entry, RleRun* runbuf, f
                     rle_line_length(a), tables, tolerant);
 }
 
+void rle_repeat(RleArray* a, RleEntry* entry, const RleEntry* previous)
+{
+    *entry = *previous;
+    entry->fresh = 0;
+    count_up(a->shared_lines, 1);
+}
+
 const frame::Check* rle_compress_segments(RleArray* a, RleEntry* entry, RleRun* runbuf,
                                           float* value, const std::int32_t* start, int count,
                                           RleTables& tables, bool tolerant)

@@ -127,6 +127,13 @@ struct RleTables {
 const frame::Check* rle_compress(RleArray* a, RleEntry* entry, RleRun* runbuf, float* line,
                                  RleTables& tables, bool tolerant);
 
+// The entry of a line equal, value for value, to the line whose entry the
+// compressor wrote last with these tables, `previous`, in exact mode: the
+// compressor would make the same runs, find them under the same hash and
+// borrow them. Updates a's shared_lines; takes one entry's copy, not a pass
+// over the line.
+void rle_repeat(RleArray* a, RleEntry* entry, const RleEntry* previous);
+
 // The same compression for a line given as `count` segments of equal values:
 // segment k holds value[k] from start[k] (start[0] = 0, increasing) up to the
 // next start or the line's end. Equal values reach the tables in the same

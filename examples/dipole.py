@@ -7,6 +7,7 @@ axis passes through (a wire is never thinner than a cell).
     python examples/dipole.py [--out DIR] [--coarse]
 """
 import argparse
+import dataclasses
 
 import fdtdhost as fh
 
@@ -38,9 +39,12 @@ def dipole(frequency=2.4e9, cell=2.0, radius=0.5):
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="out/dipole")
-    parser.add_argument("--coarse", action="store_true", help="4 mm cells, small pictures")
+    parser.add_argument("--coarse", action="store_true",
+                        help="4 mm cells, small pictures, 2000 time steps")
     args = parser.parse_args(argv)
     model = dipole(cell=4.0 if args.coarse else 2.0)
+    if args.coarse:
+        model = dataclasses.replace(model, simulation=fh.TimeDomain(max_steps=2000))
     summary = fh.run(model, out=args.out)
     print(f"{summary['model']}: {summary['cells']:,} cells, time step "
           f"{summary['time_step_s']:.3g} s")

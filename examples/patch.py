@@ -49,15 +49,22 @@ def patch_antenna(cell=0.5, patch=(29.5, 38.0), feed_width=3.0, h=1.6, eps_r=4.4
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", default="out/patch")
-    parser.add_argument("--coarse", action="store_true", help="1 mm cells, small pictures")
+    parser.add_argument("--coarse", action="store_true",
+                        help="1 mm cells, small pictures, 3000 time steps")
     args = parser.parse_args(argv)
     model = patch_antenna(cell=1.0 if args.coarse else 0.5)
     if args.coarse:
-        model = dataclasses.replace(model, view=fh.View(160, 120))
+        model = dataclasses.replace(model, view=fh.View(160, 120),
+                                    simulation=fh.TimeDomain(max_steps=3000))
     summary = fh.run(model, out=args.out)
     feed = summary["feed_line"]
     print(f"{summary['model']}: {summary['cells']:,} cells, feed line "
           f"Z0 {feed['impedance_ohm']:g} ohm, eps_eff {feed['eps_eff']:g}")
+    sim = summary["simulation"]
+    if sim["resonance"]:
+        print(f"resonance {sim['resonance']['frequency_Hz'] / 1e9:.4g} GHz (harmonic inversion), "
+              f"S11 minimum {sim['s11_minimum']['db']:.1f} dB at "
+              f"{sim['s11_minimum']['frequency_Hz'] / 1e9:.4g} GHz")
 
 
 if __name__ == "__main__":

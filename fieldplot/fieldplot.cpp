@@ -4,9 +4,11 @@
 #include "hold.hpp"
 #include "incidence.hpp"
 #include "plane.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 
 namespace {
 
@@ -46,6 +48,19 @@ Plane take_plane(PyObject* coords, int normal_axis, int u_axis, int v_axis,
         return Plane::failed;
     }
     return Plane::go;
+}
+
+// Whether no array of `written` shares memory with another one or with an
+// array of `read`.
+bool written_apart(std::initializer_list<PyObject*> written, std::initializer_list<PyObject*> read)
+{
+    for (auto w = written.begin(); w != written.end(); ++w) {
+        for (auto o = w + 1; o != written.end(); ++o)
+            if (frame::may_share_memory(frame::array(*w), frame::array(*o))) return false;
+        for (PyObject* o : read)
+            if (frame::may_share_memory(frame::array(*w), frame::array(o))) return false;
+    }
+    return true;
 }
 
 PyObject* inzidenz(PyObject* args)
@@ -96,7 +111,14 @@ PyObject* inzidenz(PyObject* args)
             return nullptr;
     }
 
-    if (!fieldplot::mark_incidence(job)) return PyErr_NoMemory();
+    bool marked;
+    {
+        const Index faces = std::max<Index>(Index(u_end) - u_begin, 0) *
+                            std::max<Index>(Index(v_end) - v_begin, 0);
+        frame::Unlocked unlocked(faces + job.box_count);
+        marked = fieldplot::mark_incidence(job);
+    }
+    if (!marked) return PyErr_NoMemory();
     return frame::none();
 }
 
@@ -198,7 +220,19 @@ PyObject* glarr(PyObject* args)
 
     job.packed_rows = job.nodes.step[2] == 4 && job.out_positions.step[1] == 4 &&
                       job.out_normals.step[1] == 4 && job.out_colours.step[1] == 4;
-    return PyLong_FromSsize_t(fieldplot::fill_plane(job));
+    // Surface strips of a window with nodes read no vectors.
+    job.unshared = surface && any_node &&
+                   written_apart({nodes_obj, positions_obj, normals_obj, colours_obj, counts_obj},
+                                 {items[0].get(), items[1].get(), items[2].get(), cell_mask_obj,
+                                  colour_obj, height_obj});
+    Index rows_written;
+    {
+        // A contour call may also step through its levels one addition each.
+        const Index nodes = any_node ? nu * nv : 0;
+        frame::Unlocked unlocked(contour ? std::max<Index>(nodes, job.contour_levels) : nodes);
+        rows_written = fieldplot::fill_plane(job);
+    }
+    return PyLong_FromSsize_t(rows_written);
 }
 
 PyDoc_STRVAR(module_doc,

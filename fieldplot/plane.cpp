@@ -37,14 +37,9 @@ void node_row(const PlaneJob& job, Index u, double base)
 
         const double c = std::fabs(double(load<float>(job.colour_values.at(wu, wv))));
         if (!colours) continue;
-        // Selects rather than branches: colour values are rarely ordered.
-        const bool low = c < 0.5;
-        const double red = low ? 0 : 2 * (c - 0.5);
-        const double green = low ? 2 * c : 2 * (1 - c);
-        const double blue = low ? 2 * (0.5 - c) : 0;
-        put(node, NODE_COLOUR, red * gain);
-        put(node, NODE_COLOUR + 1, green * gain);
-        put(node, NODE_COLOUR + 2, blue * gain);
+        float rgb[3];
+        ramp(c, gain, rgb);
+        for (int k = 0; k < 3; ++k) store<float>(node + (NODE_COLOUR + k) * s2, rgb[k]);
         store<float>(node + NODE_ALPHA * s2, alpha);
     }
 }
@@ -84,17 +79,9 @@ void normal_row(const PlaneJob& job, Index u)
                 n[m] = du[a] * dv[b] - du[b] * dv[a];
             }
         }
-        double s = n[0] * n[0] + n[1] * n[1] + n[2] * n[2];
-        if (flat || s == 0) {
-            n[0] = n[1] = n[2] = 0;
-            n[job.normal_axis] = -1;
-            s = 1;
-        }
-        const double f = 1 / std::sqrt(s);
-        if (n[job.normal_axis] > 0)
-            for (double& x : n) x = -x;
-        for (int k = 0; k < 3; ++k)
-            store<float>(node + (NODE_NORMAL + k) * s2, static_cast<float>(n[k] * f));
+        float unit[3];
+        unit_normal(n, flat, job.normal_axis, unit);
+        for (int k = 0; k < 3; ++k) store<float>(node + (NODE_NORMAL + k) * s2, unit[k]);
     }
 }
 
@@ -140,10 +127,11 @@ bool in_strip(const PlaneJob& job, Index u, Index v)
     return selected(job, u, v) || (u > job.u_first && selected(job, u - 1, v));
 }
 
-// One triangle strip per run of node columns that touch a selected cell.
-bool emit_surface(const PlaneJob& job, Emission& out)
+}  // namespace
+
+bool emit_surface(const PlaneJob& job, Emission& out, Index v_from)
 {
-    for (Index v = job.v_first; v < job.v_last; ++v) {
+    for (Index v = v_from; v < job.v_last; ++v) {
         for (Index u = job.u_first; u <= job.u_last; ++u) {
             if (in_strip(job, u, v)) {
                 for (Index w = v; w <= v + 1; ++w) {
@@ -159,6 +147,8 @@ bool emit_surface(const PlaneJob& job, Emission& out)
     }
     return true;
 }
+
+namespace {
 
 struct Edge {
     int du1, dv1, du2, dv2;
@@ -220,10 +210,15 @@ bool emit_contours(const PlaneJob& job, Emission& out)
 
 Index fill_plane(const PlaneJob& job)
 {
-    if (job.u_first <= job.u_last && job.v_first <= job.v_last) fill_nodes(job);
+    const bool any_node = job.u_first <= job.u_last && job.v_first <= job.v_last;
+    if (any_node && job.geometry == Geometry::surface && job.packed_rows && job.unshared) {
+        const Index rows = fill_surface_tiles(job);
+        if (rows >= 0) return rows;
+    }
+    if (any_node) fill_nodes(job);
     Emission out(job);
     switch (job.geometry) {
-    case Geometry::surface: emit_surface(job, out); break;
+    case Geometry::surface: emit_surface(job, out, job.v_first); break;
     case Geometry::contour: emit_contours(job, out); break;
     case Geometry::arrows: emit_arrows(job, out); break;
     }

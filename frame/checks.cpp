@@ -78,4 +78,28 @@ bool check_writeable(PyArrayObject* a, const char* name)
     return true;
 }
 
+bool may_share_memory(PyArrayObject* a, PyArrayObject* b)
+{
+    struct Span {
+        std::uintptr_t first, end;
+    };
+    auto span = [](PyArrayObject* x) {
+        const auto first = reinterpret_cast<std::uintptr_t>(PyArray_BYTES(x));
+        Span s{first, first + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(x))};
+        for (int d = 0; d < PyArray_NDIM(x); ++d) {
+            const npy_intp dim = PyArray_DIM(x, d), stride = PyArray_STRIDE(x, d);
+            if (dim == 0) return Span{first, first};
+            const auto reach = static_cast<std::uintptr_t>(dim - 1) *
+                               static_cast<std::uintptr_t>(stride < 0 ? -stride : stride);
+            if (stride < 0)
+                s.first -= reach;
+            else
+                s.end += reach;
+        }
+        return s;
+    };
+    const Span s = span(a), t = span(b);
+    return s.first < s.end && t.first < t.end && s.first < t.end && t.first < s.end;
+}
+
 }  // namespace frame

@@ -86,4 +86,10 @@ bool check_aligned(PyArrayObject* a, const char* name, std::size_t alignment);
 // elements hold object references, which raw stores would corrupt.
 bool check_writeable(PyArrayObject* a, const char* name);
 
+// Whether the memory spanned by the extents and strides of two arrays
+// intersects (as numpy.may_share_memory tells it: interleaved arrays that
+// share no element count too). A kernel that would hold values across writes
+// takes its plain loops where this is true.
+bool may_share_memory(PyArrayObject* a, PyArrayObject* b);
+
 }  // namespace frame

@@ -1,6 +1,7 @@
 // blockdraw: the boundary faces of the voxel model as lit, coloured quads, in
 // OpenGL 1.1 immediate mode into the caller's current context.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <GL/gl.h>
@@ -29,10 +30,19 @@ struct Grid {
 
 struct Look {
     float* table;  // rows of ROW_FLOATS, written back with the defaults
+    unsigned top;  // the last row, checked to lie in the table
     double threshold0;
     double threshold1;
     float alpha;
 };
+
+// The row of a material index. The index was read under the checks, but the
+// lock is released while drawing and another thread may change the cells
+// meanwhile: an index past the table's last row reads that row instead.
+inline float* row_of(const Look& look, unsigned index)
+{
+    return look.table + ROW_FLOATS * (index < look.top ? index : look.top);
+}
 
 inline bool shown(const float* row, const Look& look)
 {
@@ -40,14 +50,26 @@ inline bool shown(const float* row, const Look& look)
            static_cast<double>(row[VALUE1]) >= look.threshold1;
 }
 
-inline void set_grey(float* row, float grey) { row[RED] = row[GREEN] = row[BLUE] = grey; }
+// Writes only an element that differs, bit for bit: once its defaults are in
+// place a table is only read, so threads drawing at once may share it.
+inline void put(float* element, float value)
+{
+    if (std::memcmp(element, &value, sizeof value) != 0) *element = value;
+}
+
+inline void set_grey(float* row, float grey)
+{
+    put(row + RED, grey);
+    put(row + GREEN, grey);
+    put(row + BLUE, grey);
+}
 
 // The unset defaults: a zero (or NaN) first value is only looked for on the
 // before side of a face, a negative (or NaN) one only on the after side.
 inline void default_before(float* row)
 {
     if (!(row[VALUE0] < 0.0f || row[VALUE0] > 0.0f)) {
-        row[VALUE0] = UNSET_VALUE;
+        put(row + VALUE0, UNSET_VALUE);
         set_grey(row, UNSET_GREY);
     }
 }
@@ -55,7 +77,7 @@ inline void default_before(float* row)
 inline void default_after(float* row)
 {
     if (!(row[VALUE0] >= 0.0f)) {
-        row[VALUE0] = UNSET_VALUE;
+        put(row + VALUE0, UNSET_VALUE);
         set_grey(row, UNSET_GREY);
     }
 }
@@ -97,8 +119,8 @@ npy_intp draw_pass(const Grid& g, const Look& look, int a)
     // Position k between materials `before` and `after` (0 outside the grid).
     auto visit = [&](npy_intp k, unsigned before, unsigned after, bool before_outside,
                      bool after_outside) {
-        float* b = look.table + ROW_FLOATS * before;
-        float* f = look.table + ROW_FLOATS * after;
+        float* b = row_of(look, before);
+        float* f = row_of(look, after);
         default_before(b);
         default_after(f);
         const bool before_shown = !before_outside && shown(b, look);
@@ -248,8 +270,16 @@ PyObject* blockdraw(PyObject* args)
     const auto table_high = table_low + std::uintptr_t(rows) * ROW_FLOATS * sizeof(float);
     if (low < table_high && table_low < high) return frame::fail_arg("Arrays overlap", "materials");
 
-    const Look look{table, threshold0, threshold1, static_cast<float>(alpha)};
-    return PyLong_FromSsize_t(draw_hull(g, look));
+    // GL calls need only the context current on this thread, never the
+    // interpreter, so the drawing runs without the lock.
+    const Look look{table, static_cast<unsigned>(rows - 1), threshold0, threshold1,
+                    static_cast<float>(alpha)};
+    npy_intp quads;
+    {
+        frame::Unlocked unlocked(g.n[0] * g.n[1] * g.n[2]);
+        quads = draw_hull(g, look);
+    }
+    return PyLong_FromSsize_t(quads);
 }
 
 PyDoc_STRVAR(module_doc,

@@ -2,6 +2,7 @@
 // in a range and which lies in a box, as one coloured line each, in OpenGL 1.1
 // immediate mode into the caller's current context.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <GL/gl.h>
@@ -114,7 +115,14 @@ PyObject* stagedraw(PyObject* args)
         for (int e = 0; e < 2; ++e) st.box[d][e] = box.load(d, e);
     st.lower = lower;
     st.upper = upper;
-    return PyLong_FromSsize_t(draw_stage(st));
+    // GL calls need only the context current on this thread, never the
+    // interpreter, so the drawing runs without the lock.
+    npy_intp lines;
+    {
+        frame::Unlocked unlocked(st.n[0] * st.n[1] * st.n[2]);
+        lines = draw_stage(st);
+    }
+    return PyLong_FromSsize_t(lines);
 }
 
 PyDoc_STRVAR(module_doc,

@@ -1,6 +1,7 @@
 #include "hold.hpp"
 #include "skin.hpp"
 #include "skin_api.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <cstdint>
@@ -16,7 +17,9 @@ constexpr const char* memory_full = "Error Alloc SURFLOSS: Memory Full";
 // Every record array handed out in this process, by address: how many records
 // the scan filled, and the `values` array they point into with its geometry at
 // scan time. The reference to `values` is held for the life of the process, as
-// the records are, so that their addresses never dangle.
+// the records are, so that their addresses never dangle. Read and changed only
+// with the interpreter lock held: the scans and coefficient loops that run
+// without it are handed the record addresses, which stay valid, not the table.
 struct HandedOut {
     std::size_t record_count;
     PyObject* values;
@@ -108,7 +111,12 @@ PyObject* surfloss_method(PyObject* args)
 
     surfloss::PendingRecords pending(static_cast<std::size_t>(capacity));
     if (pending.records() == nullptr) return frame::fail(memory_full);
-    switch (surfloss::scan(grid, max_spacing, order, pending)) {
+    surfloss::ScanStatus status;
+    {
+        frame::Unlocked unlocked(nx * ny * nz);
+        status = surfloss::scan(grid, max_spacing, order, pending);
+    }
+    switch (status) {
     case surfloss::ScanStatus::ok:
         break;
     case surfloss::ScanStatus::capacity_exceeded:
@@ -147,8 +155,11 @@ PyObject* skincoeff(PyObject* args)
     if (record_count < 0 ||
         find_handed_out(address, static_cast<std::size_t>(record_count)) == nullptr)
         return frame::fail("Invalid handle");
-    surfloss::skin_coefficients(reinterpret_cast<SkinRecord*>(address),
-                                static_cast<std::size_t>(record_count), scale, divisor);
+    {
+        frame::Unlocked unlocked(record_count);
+        surfloss::skin_coefficients(reinterpret_cast<SkinRecord*>(address),
+                                    static_cast<std::size_t>(record_count), scale, divisor);
+    }
     return frame::none();
 }
 

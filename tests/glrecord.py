@@ -70,7 +70,7 @@ def made(args):
 def build(directory):
     """Compiles the recording library into `directory`; returns its path."""
     library = os.path.join(directory, "libglrecord.so")
-    subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-o", library, SOURCE], check=True)
+    subprocess.run(["cc", "-shared", "-fPIC", "-pthread", "-O2", "-o", library, SOURCE], check=True)
     return library
 
 

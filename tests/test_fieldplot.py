@@ -1010,6 +1010,75 @@ def test_glarr_matches_the_passes_written_out(seed):
             assert same_bits(args[k], v), k
 
 
+def strided_node_table(nodes):
+    """The same node table as a view with floats 8 bytes apart, which takes
+    glarr's passes node by node."""
+    wide = np.full(nodes.shape[:-1] + (2 * nodes.shape[-1],), -3, F32)
+    wide[..., ::2] = nodes
+    return wide[..., ::2]
+
+
+LARGE_WINDOWS = {
+    # window (u_first, u_last, v_first, v_last), axes, mask density, capacity and
+    # group entries (None: enough), height scale, extras
+    "every cell": ((0, 299, 0, 219), (2, 0, 1), 1.0, None, None, 0.4, ()),
+    "random cells, offset window": ((3, 259, 5, 300), (0, 2, 1), 0.55, None, None, -1.5, ()),
+    "one row more than tiles": ((0, 128, 0, 512), (1, 0, 2), 0.7, None, None, 0.2, ()),
+    "rows stop mid-strip": ((0, 199, 0, 199), (1, 2, 0), 0.8, 41_000, None, 0.3, ()),
+    "group entries stop": ((2, 301, 0, 99), (2, 1, 0), 0.3, None, 3000, 0.3, ()),
+    "flat plane": ((0, 255, 0, 255), (0, 1, 2), 0.9, None, None, 0.0, ()),
+    "odd coordinates": ((0, 199, 0, 299), (2, 0, 1), 0.9, None, None, 1.0, ("odd coordinates",)),
+    "strided inputs and rows": ((1, 200, 1, 300), (2, 0, 1), 0.6, None, None, 0.7,
+                                ("strided inputs", "strided rows")),
+    "streamed": ((0, 1099, 0, 1099), (2, 0, 1), 1.0, None, None, 0.5, ()),
+}
+
+
+@pytest.mark.parametrize("name", LARGE_WINDOWS)
+def test_glarr_large_windows_match_the_passes(name):
+    # The surface strips of large windows are made in tiles, on several
+    # threads; a node table with floats 8 bytes apart takes the passes node
+    # by node, which the tests above hold against the passes written out.
+    window, axes, density, capacity, entries, height_scale, extras = LARGE_WINDOWS[name]
+    u_first, u_last, v_first, v_last = window
+    nu, nv = u_last - u_first + 1, v_last - v_first + 1
+    rng = np.random.default_rng(len(name))
+    reach = {axes[1]: u_last + 2, axes[2]: v_last + 2, axes[0]: 4}
+    coords = [np.cumsum(rng.uniform(0.1, 1.0, reach[a])) for a in range(3)]
+    if "odd coordinates" in extras:
+        coords[axes[1]][[5, 6, 60]] = coords[axes[1]][[4, 4, 59]]  # zero-area cells
+        coords[axes[2]][9] = np.nan
+        coords[axes[1]][100] = np.inf
+    mask = (rng.random((u_last + 1, v_last + 1)) < density).astype(np.uint8)
+    mask[:, v_first + nv // 2] = 0
+    colour = rng.uniform(-1.3, 1.3, (nu, nv)).astype(F32)
+    height = rng.uniform(-1, 1, (nu, nv)).astype(F32)
+    if "odd coordinates" in extras:
+        height[7, 7], colour[8, 8] = np.nan, np.inf
+    if "strided inputs" in extras:
+        mask, colour, height = (np.asfortranarray(a) for a in (mask, colour, height))
+    capacity = 2 * nu * nv + 10 if capacity is None else capacity
+    entries = nu * nv if entries is None else entries
+
+    def call(nodes):
+        rows = (3, 3, 4) if "strided rows" not in extras else (5, 4, 6)
+        out = [np.full((capacity, w), SENTINEL, F32)[:, :k] for w, k in zip(rows, (3, 3, 4))]
+        counts = np.full(entries, -7, np.int32)
+        result = fieldplot.glarr(*axes, 2, *window, coords, mask, colour, height, out[0],
+                                 out[1], out[2], counts, height_scale, nodes, 0, 0.625, 0, None,
+                                 1.0)
+        return result, out, counts, nodes
+
+    start = rng.uniform(-1, 1, (u_last + 1, v_last + 1, 10)).astype(F32)
+    tiles = call(np.copy(start))
+    passes = call(strided_node_table(start))
+    assert tiles[0] == passes[0] > 0
+    for got, want in zip(tiles[1], passes[1]):
+        assert same_bits(got, want)
+    assert same_bits(tiles[2], passes[2])
+    assert same_bits(tiles[3], passes[3])
+
+
 @pytest.mark.parametrize("seed", range(40))
 def test_contours_with_many_levels_match_the_passes_written_out(seed):
     # Heights on the levels, a rounding step off them, or far out, with

@@ -424,7 +424,33 @@ def rle_index(rng, array):
     return tuple(int(rng.integers(-1, n + 1)) for n in array.shape[:-1])
 
 
-@pytest.mark.parametrize("operation", ["new", "entry", "toarray", "attributes", "last"])
+def rle_slabs(rng, values):
+    """(shape, slabs) for RleArray.from_slabs: `values` cut along its first
+    axis, maybe as slabs of lines, or a shape, slabs or a slab of no
+    particular kind."""
+    values = np.asarray(values) if isinstance(values, np.ndarray) else values
+    shape = values.shape if isinstance(values, np.ndarray) else fuzzing.any_object(rng)
+    if isinstance(values, np.ndarray) and values.ndim >= 1 and len(values):
+        cuts = np.sort(rng.integers(0, len(values) + 1, int(rng.integers(0, 4))))
+        slabs = np.split(values, cuts)
+    else:
+        slabs = [values]
+    kind = int(rng.integers(6))
+    if kind == 0:
+        shape = tuple(int(rng.choice(fuzzing.HOSTILE_INTS)) for _ in range(int(rng.integers(0, 4))))
+    elif kind == 1:
+        slabs = fuzzing.any_object(rng)
+    elif kind == 2:
+        slabs = list(slabs) + [fuzzing.any_object(rng)]
+    elif kind == 3 and isinstance(values, np.ndarray) and values.ndim >= 2 and values.size:
+        slabs = [s.reshape(-1, values.shape[-1]) for s in slabs]     # slabs of lines
+    return shape, slabs
+
+
+# hostile values such as 1e300 overflow the cast to float32 on purpose
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
+@pytest.mark.parametrize("operation", ["new", "slabs", "entry", "toarray", "attributes",
+                                       "last"])
 def test_hostile_rle_arrays(operation):
     rlearray = importlib.import_module("rlearray")
     kind = rlearray.RleArray
@@ -436,6 +462,14 @@ def test_hostile_rle_arrays(operation):
         values = rle_values(rng)
         if operation == "new":
             fuzzing.checked_call(rlearray, "RleArray", (values,), [], RLE_ERRORS)
+            return
+        if operation == "slabs":
+            shape, slabs = rle_slabs(rng, values)
+            built = fuzzing.checked_call(kind, "from_slabs", (shape, slabs), [], RLE_ERRORS)
+            if isinstance(built, kind):
+                whole = kind(np.concatenate([np.ravel(s) for s in slabs]).reshape(shape))
+                assert built.shape == whole.shape and built.used_bytes == whole.used_bytes
+                np.testing.assert_array_equal(built.toarray(), whole.toarray())
             return
         try:
             array = kind(values)

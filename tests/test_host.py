@@ -1,4 +1,5 @@
 """The host application, run on a tiny model."""
+import ctypes
 import json
 import os
 import subprocess
@@ -9,7 +10,7 @@ import pytest
 from conftest import child_env
 
 fdtdhost = pytest.importorskip("fdtdhost")
-from fdtdhost import app, grid as gridmod, model as modelmod  # noqa: E402
+from fdtdhost import app, grid as gridmod, model as modelmod, pre  # noqa: E402
 from fdtdhost.__main__ import main  # noqa: E402
 
 PIC_W, PIC_H = 96, 72
@@ -38,8 +39,9 @@ TINY = {
     "field": {"contours": 4, "height": 2.0, "arrow_step": 2},
 }
 
-PHASES = ["voxelise", "material pairs", "last", "dispatch", "surfloss", "arcfind",
-          "viarow", "_bandsolve"] + list(app.PICTURES)
+PRE = ["voxelise", "material pairs", "last", "dispatch", "surfloss", "arcfind", "viarow",
+       "_bandsolve"]
+PHASES = PRE + ["simulation"] + list(app.PICTURES) + [app.S11_PLOT]
 
 # the least a model needs: no sheets, lumped elements or vias, one material
 BARE = {"grid": {"x": [{"cells": 8, "size": 1.0}], "y": [{"cells": 6, "size": 1.0}],
@@ -59,13 +61,14 @@ def test_every_phase_runs(run):
     assert list(run.phases) == PHASES
     assert all(isinstance(t, float) for t in run.phases.values())
     assert list(run.summary["phases_s"]) == PHASES
-    assert list(run.summary["pictures"]) == list(app.PICTURES)
+    assert list(run.summary["pictures"]) == list(app.PICTURES) + [app.S11_PLOT]
 
 
 def test_bare_model_runs(tmp_path):
     r = app.Run(modelmod.validate(BARE), str(tmp_path)).run()
-    assert list(r.phases) == PHASES
+    assert list(r.phases) == PRE + list(app.PICTURES)      # nothing to drive: no simulation
     s = r.summary
+    assert s["simulation"] == {"ran": False, "reason": "no lumped element to drive as the port"}
     assert s["skin"]["records"] == 0 and s["arcs"]["outlines"] == 0 and s["via_rows"] == []
     # a line through the inner 6 x 4 x 2 cells: PML cell, inner cells, PML cell
     assert s["runs"]["pass0"] == 8 * 3 + 16
@@ -83,13 +86,14 @@ def test_voxels_codes_and_pairs():
     assert (g.material[6, 3:9, 7:12] == 2).all() and g.material[6, 5, 6] == 2
     assert g.material[4, 8, 4] == 2 and g.material[4, 8, 6] == 2   # the two vias
     assert (g.skin[6, 3:9, 7:12] == 0b011).all() and g.skin[4, 8, 4] == 0
-    assert np.argwhere(g.lumped).tolist() == [[4, 5, 3], [5, 5, 3]]
     codes = g.codes()
+    assert np.argwhere(codes & 0x800).tolist() == [[4, 5, 3], [5, 5, 3]]
     assert codes[4, 5, 3] == 0x3F | 0x800 | 0x200
     assert codes[0, 0, 0] == 0x3F | 0x400 | 0x200 and codes[1, 2, 2] == 0x3F | 0x400 | 0x200
     assert codes[2, 2, 2] == 0x3F
-    pairs = g.material_pairs()
-    assert len(pairs) == 9 and all(a.dtype == b.dtype == np.float32 for a, b in pairs)
+    assert ((codes & 0x400) != 0).sum() == 16 * 12 * 10 - 12 * 8 * 6   # all but the inner box
+    pairs = [[r.toarray() for r in pair] for pair in g.material_pairs()]
+    assert len(pairs) == 9
     a, b = pairs[0]                              # Ex: inside the substrate, eps / dt
     assert a[5, 5, 9] == pytest.approx(4.4 * gridmod.EPS0 / g.dt, rel=1e-6)
     assert b[5, 5, 9] == pytest.approx(0.01, rel=1e-6)
@@ -99,24 +103,118 @@ def test_voxels_codes_and_pairs():
     assert np.count_nonzero(lumped_b) == 2 and not pairs[6][1].any()
 
 
+def lower_neighbour(values, axis):
+    """Each cell's neighbour one index lower along `axis`; index -1 is 0."""
+    return np.take(values, np.arange(-1, values.shape[axis] - 1).clip(0), axis=axis)
+
+
+def dense_edge_average(values, component):
+    """The mean of the four cells around an E edge of `component`."""
+    y, z = [2 - a for a in range(3) if a != component]
+    return (values + lower_neighbour(values, y) + lower_neighbour(values, z)
+            + lower_neighbour(lower_neighbour(values, y), z)) / 4
+
+
+def test_pairs_are_the_edge_averages_in_blocks_of_any_size():
+    g = gridmod.Grid(modelmod.validate(TINY))
+    eps = np.array([m.eps_r for m in g.model.materials])[g.material]
+    sigma = np.array([m.sigma for m in g.model.materials])[g.material]
+    feed = np.zeros(g.material.shape)
+    feed[4:6, 5, 3] = 0.5e-3 / (25.0 * 1e-6)
+    ones = np.ones(g.material.shape)
+    want = [(gridmod.EPS0 * dense_edge_average(eps, c) / g.dt, dense_edge_average(sigma, c))
+            for c in range(3)]
+    want += [(gridmod.MU0 / g.dt * ones, 0 * ones)] * 3
+    want += [(gridmod.EPS0 / g.dt * ones, feed * (c == 2)) for c in range(3)]
+    built = {}
+    # blocks of one line, of a few lines, of a few planes, the whole grid
+    for cells in (1, 40, 3 * g.nx * g.ny, g.ncells):
+        g.block_cells = cells
+        pairs = g.material_pairs()
+        for got_pair, want_pair in zip(pairs, want):
+            for got, expected in zip(got_pair, want_pair):
+                np.testing.assert_allclose(got.toarray(), expected, rtol=3e-7)
+        built[cells] = ([[entries(r) for r in pair] for pair in pairs], g.codes(),
+                         g.skin_data())
+    # the same runs, lists, codes and skin data for any block size
+    first = built[1]
+    for other in list(built.values())[1:]:
+        assert other[0] == first[0]
+        np.testing.assert_array_equal(other[1], first[1])
+        assert other[2][0] == first[2][0]
+        for got, expected in zip(other[2][1:3] + tuple(other[2][3]),
+                                 first[2][1:3] + tuple(first[2][3])):
+            np.testing.assert_array_equal(got, expected)
+
+
+def entries(r):
+    return [r.entry(i) for i in np.ndindex(*r.shape[:-1])]
+
+
+def test_stage_near_the_box_is_a_window_of_the_whole_stage():
+    from fdtdhost import pictures
+    g = gridmod.Grid(modelmod.validate(TINY))
+    near = pictures.stage_nodes(g, pictures.stage_box(g))
+    whole = [slice(0, n + 1) for n in (g.nx, g.ny, g.nz)]
+    assert near != whole
+    window = pictures.stage_values(g, whole)[:, near[2], near[1], near[0]]
+    np.testing.assert_array_equal(pictures.stage_values(g, near), window)
+    g.block_cells = 1                            # one z plane at a time
+    np.testing.assert_array_equal(pictures.stage_values(g, near), window)
+    assert (window == pictures.STAGE_METAL).any() and (window == pictures.STAGE_LUMPED).any()
+
+
+def record_cells(handle, count, values, z0):
+    """(a, z, y, x) of the cell and of the partner of each skin record."""
+    raw = np.ctypeslib.as_array((ctypes.c_uint64 * (4 * count)).from_address(handle))
+    offsets = raw.reshape(count, 4)[:, :2].astype(np.int64) - values.ctypes.data
+    index = np.stack([offsets // s % n for s, n in zip(values.strides, values.shape)], axis=-1)
+    index[..., 1] += z0
+    return index
+
+
+def test_skin_records_cover_the_marked_planes_only():
+    import surfloss
+    g = gridmod.Grid(modelmod.validate(TINY))
+    z0, mask, values, spacings = g.skin_data()
+    # the ground (plane 3) to the face above the patch and the line (plane 7)
+    assert (z0, mask.shape, values.shape) == (3, (5, 12, 16), (3, 5, 12, 16))
+    for a in range(3):      # a conductance wherever a sheet marks a cell
+        np.testing.assert_array_equal(values[a] != 0, mask & (1 << a) != 0)
+    skin = pre.SkinRecords(g)
+    # the same scan over the whole grid pairs the same cells; it reads no z
+    # spacing below the marks
+    whole_mask = np.zeros(g.material.shape, mask.dtype)
+    whole_mask[z0:z0 + len(mask)] = mask
+    whole_values = np.zeros((3,) + g.material.shape, np.float32)
+    whole_values[:, z0:z0 + len(mask)] = values
+    whole_dz = np.concatenate((np.full(z0, np.nan), spacings[2]))
+    count, handle, whole_spacings = surfloss.surfloss(
+        2, pre.marks(whole_mask), whole_mask, whole_values, spacings[0], spacings[1], whole_dz,
+        g.model.max_spacing)
+    assert count > 0 and (count, whole_spacings) == (skin.count, skin.spacings)
+    np.testing.assert_array_equal(record_cells(skin.handle, count, skin.values, z0),
+                                  record_cells(handle, count, whole_values, 0))
+
 
 def test_skin_marks_sit_on_the_faces_the_field_sees():
     # surfloss's records address the E edges on a marked cell's lower face:
     # a sheet marks its own layer (its lower face) and the layer above (its
     # upper face) wherever the cell across the face is no conductor
     g = gridmod.Grid(modelmod.validate(TINY))
-    mask, values, _ = g.skin_data()
-    assert (mask[3, 2:10, 2:14] == 0b011).all()             # ground, facing the air below
-    assert mask[4, 5, 5] == 0b011 and mask[4, 8, 4] == 0    # facing the substrate, not a via
-    assert (mask[6, 3:9, 7:12] == 0b011).all() and (mask[7, 3:9, 7:12] == 0b011).all()
-    assert not mask[8:].any() and not mask[:3].any()
+    z0, mask, values, _ = g.skin_data()
+    assert z0 == 3                                          # the ground's plane
+    assert (mask[0, 2:10, 2:14] == 0b011).all()             # ground, facing the air below
+    assert mask[1, 5, 5] == 0b011 and mask[1, 8, 4] == 0    # facing the substrate, not a via
+    assert (mask[3, 3:9, 7:12] == 0b011).all() and (mask[4, 3:9, 7:12] == 0b011).all()
+    assert len(mask) == 5                                    # planes 3 to 7
     # sigma * skin depth over the face's dual spacing: 0.5 mm at the ground
     # (cells of 0.5 mm), half of 0.5 and 0.794 mm above the patch
     sigma = 5.8e7
     conductance = sigma / np.sqrt(np.pi * 2.4e9 * gridmod.MU0 * sigma)
-    assert values[0, 4, 5, 5] == pytest.approx(conductance / 0.5e-3, rel=1e-6)
+    assert values[0, 1, 5, 5] == pytest.approx(conductance / 0.5e-3, rel=1e-6)
     above = 0.5e-3 * (g.sizes[2][6] + g.sizes[2][7])
-    assert values[1, 7, 5, 9] == pytest.approx(conductance / above, rel=1e-6)
+    assert values[1, 4, 5, 9] == pytest.approx(conductance / above, rel=1e-6)
 
 @pytest.fixture(scope="module")
 def run_groups_of_2(tmp_path_factory):
@@ -221,9 +319,9 @@ def test_pictures_show_the_model(run, name):
         assert colour(r, g, b).sum() >= 3, colour.__name__
 
 
-def host(*args, env=None):
+def host(*args, env=None, timeout=120):
     return subprocess.run([sys.executable, "-m", "fdtdhost", *args], capture_output=True,
-                          text=True, timeout=120, env=child_env(**(env or {})))
+                          text=True, timeout=timeout, env=child_env(**(env or {})))
 
 
 def broken(path, value, *more):
@@ -291,6 +389,16 @@ DEEP = "[" * 100_000 + "]" * 100_000
             ["lumped"], [], ["vias"], []),
      "materials[1].eps_r: gives eps / dt of"),
     (broken(["view", "depth"], 3), "view.depth: unknown field"),
+    (broken(["view", "tilt"], 200), "view.tilt: expected a number from -180 to 180"),
+    (broken(["simulation"], {"band": [5e9, 1e9]}), "simulation.band: expected from below to"),
+    (broken(["simulation"], {"port": "load"}), 'simulation.port: no lumped element named "load"'),
+    (broken(["simulation"], {"stop_db": 3}), "simulation.stop_db: expected a number from -300 to -1"),
+    (broken(["simulation"], {"plane": 99}), "simulation.plane: outside the grid (0 to 9.55362 mm)"),
+    (broken(["simulation"], {"dft": [2.4e9, 0]}), "simulation.dft[1]: expected a number from 1 to"),
+    (broken(["simulation"], {"probes": [{"component": "Ez", "at": [1, 1, 99]}]}),
+     "simulation.probes[0].at: outside the grid along z"),
+    (broken(["simulation"], {"probes": [{"component": "Ew", "at": [1, 1, 1]}]}),
+     'simulation.probes[0].component: expected "Ex", "Ey"'),
 ])
 def test_malformed_model_names_the_field(tmp_path, capsys, text, message):
     path = tmp_path / "bad.json"
@@ -336,6 +444,19 @@ def test_no_opengl_context_is_reported(tmp_path):
     assert result.stderr.startswith("fdtdhost: cannot draw the pictures: EGL")
 
 
+def test_no_simulation_stops_before_the_field(tmp_path):
+    path = tmp_path / "tiny.json"
+    path.write_text(json.dumps(TINY))
+    result = host("--model", str(path), "--out", str(tmp_path / "out"), "--no-simulation")
+    assert result.returncode == 0, result.stderr
+    assert "written to" in result.stdout
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(["summary.json"] + list(app.PICTURES))
+    with open(tmp_path / "out" / "summary.json") as f:
+        s = json.load(f)
+    assert list(s["phases_s"]) == [p for p in PHASES if p not in ("simulation", app.S11_PLOT)]
+    assert {c["result"] for c in s["checks"].values()} == {"passed"} and s["skin"]["records"] > 0
+
+
 def test_model_error_from_the_command_line(tmp_path):
     path = tmp_path / "bad.json"
     path.write_text(broken(["grid", "x"], [{"cells": 40000, "size": 1}]))
@@ -343,18 +464,3 @@ def test_model_error_from_the_command_line(tmp_path):
     assert result.returncode == 2 and "Traceback" not in result.stderr
     assert result.stderr == f"fdtdhost: model error: {path}: grid.x: more than 32766 cells " \
                             "(one RLE line holds at most that)\n"
-
-
-def test_default_model_runs(tmp_path):
-    result = host("--out", str(tmp_path))
-    assert result.returncode == 0, result.stderr
-    assert "compression ratio" in result.stdout
-    with open(tmp_path / "summary.json") as f:
-        s = json.load(f)
-    assert s["grid"] == [150, 120, 40] and s["coefficients"]["compression_ratio"] > 10
-    assert 45 < s["feed_line"]["impedance_ohm"] < 55      # a 50 ohm microstrip
-    assert s["arcs"]["found"] == 12 and len(s["via_rows"]) == 2
-    from PIL import Image
-    for name in app.PICTURES:
-        with Image.open(tmp_path / name) as image:
-            assert image.size == (480, 360)

@@ -54,7 +54,8 @@ def test_model_digest_follows_the_model_not_its_layout():
 
 # third-party packages the host imports, by the distribution that provides them
 PROVIDED_BY = {"numpy": "numpy", "scipy": "scipy", "OpenGL": "PyOpenGL", "PIL": "Pillow",
-               "tqdm": "tqdm", "trimesh": "trimesh"}
+               "tqdm": "tqdm", "trimesh": "trimesh", "matplotlib": "matplotlib",
+               "pyevtk": "pyevtk"}
 OURS = {"fdtdhost", "cellcoef", "rlearray", "fieldplot", "surfloss", "blockdraw", "stagedraw", "yeestep",
         "_bandsolve", "arcfind", "viarow"}
 

@@ -86,6 +86,11 @@ BOTH_REFUSE = [
     broken(["store"], {"tolerance": 2.0}),
     broken(["view", "width"], 8),
     broken(["field", "contours"], 0),
+    broken(["view", "turn"], "left"),
+    broken(["simulation"], {"max_steps": 0}),
+    broken(["simulation"], {"band": [1e9]}),
+    broken(["simulation"], {"dft": 2.4e9}),
+    broken(["simulation"], {"probes": [{"component": "Ew", "at": [1, 1, 1]}]}),
     broken(["shapes"], [dict(SHAPE, shape="cone")]),
     broken(["shapes"], [{k: v for k, v in SHAPE.items() if k != "radius"}]),
     broken(["shapes"], [dict(SHAPE, axis="z")]),
@@ -104,6 +109,9 @@ HOST_ONLY = [
     broken(["materials", 2, "name"], "air"),
     broken(["grid", "x"], [{"cells": 40000, "size": 1}]),
     broken(["courant"], 1e-300),
+    broken(["simulation"], {"band": [5e9, 1e9]}),
+    broken(["simulation"], {"port": "load"}),
+    broken(["simulation"], {"plane": 99}),
 ]
 
 

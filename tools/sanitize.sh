@@ -17,15 +17,10 @@ cd "$(dirname "$0")/.."
 site=build/asan-site
 logs=build/asan-logs
 
-rm -rf build/dist-asan
-.venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w build/dist-asan \
-    -Cbuild-dir=build/asan \
-    -Csetup-args=-Db_sanitize=address,undefined -Csetup-args=-Db_lundef=false \
-    -Csetup-args=-Dcpp_args=-fno-omit-frame-pointer .
-wheel=(build/dist-asan/*.whl)
-rm -rf "$site" "$logs"
+source tools/sanitized_site.sh
+sanitized_site asan address,undefined
+rm -rf "$logs"
 mkdir -p "$logs"
-.venv/bin/python -m pip install -q --no-deps --target "$site" "${wheel[0]}"
 
 asan_runtime=$(g++ -print-file-name=libasan.so)
 # Python objects come from malloc, so overruns and use after free of objects

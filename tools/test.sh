@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests, then the Python suite against NumPy 2 and
 # against NumPy 1.26, then again against modules built with the address and
-# undefined-behaviour sanitizers (tools/sanitize.sh). Installs and builds what
-# it needs first.
+# undefined-behaviour sanitizers (tools/sanitize.sh), then the thread tests
+# against modules built with ThreadSanitizer (tools/tsan.sh). Installs and
+# builds what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -20,4 +21,8 @@ fi
 if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
     echo "== Python tests, sanitizers (ASan, UBSan, leaks)"
     bash tools/sanitize.sh "$@"
+fi
+if [ "${SKIP_TSAN:-0}" != 1 ]; then
+    echo "== thread tests, ThreadSanitizer"
+    bash tools/tsan.sh
 fi

@@ -3,6 +3,7 @@
 // one Row, records them in the module variables below and runs `calc_p` on
 // the Row.
 #include "frame.hpp"
+#include "unlocked.hpp"
 #include "view.hpp"
 
 #include <algorithm>
@@ -237,7 +238,12 @@ PyObject* viarow(PyObject* args)
     last_call::cf = row.cf;
     last_call::pos = row.pos;
     last_call::attr = PyArray_DATA(frame::array(attr_obj));
-    calc_p(row);
+    {
+        // The kernel reads only the Row: a second thread may record its own
+        // call in the module variables meanwhile.
+        frame::Unlocked unlocked(row.n);
+        calc_p(row);
+    }
     return PyLong_FromLong(1);
 }
 

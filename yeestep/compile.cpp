@@ -410,7 +410,8 @@ bool Compiler::skin()
     plan_.skin_first.assign(static_cast<std::size_t>(in_.nz) + 1, 0);
     if (in_.skin == nullptr) return true;
     const surfloss::SkinView& v = *in_.skin;
-    if (v.dims[0] != 3 || v.dims[1] != in_.nz || v.dims[2] != in_.ny || v.dims[3] != in_.nx)
+    if (v.dims[0] != 3 || v.dims[1] > in_.nz - in_.skin_z0 || v.dims[2] != in_.ny ||
+        v.dims[3] != in_.nx)
         return refuse("Skin records of another grid", "skin");
     for (std::size_t n = 0; n < in_.skin_count; ++n) {
         const surfloss::SkinRecord& r = v.records[n];
@@ -428,7 +429,7 @@ bool Compiler::skin()
         const auto K = static_cast<float>((1.0 - 0.5 * static_cast<double>(kappa)) / a);
         for (const auto& e : at) {
             const int c = static_cast<int>(e[0]);
-            const int k = static_cast<int>(e[1]);
+            const int k = static_cast<int>(e[1]) + in_.skin_z0;
             const int j = static_cast<int>(e[2]);
             const int i = static_cast<int>(e[3]);
             plan_.skin.push_back({c * plan_.grid.volume + plan_.grid.cell(i, j, k), c, i, j, k, A,

@@ -36,6 +36,7 @@ struct CompileInput {
     int boundary;
     const surfloss::SkinView* skin;  // null: no skin records
     std::size_t skin_count;
+    int skin_z0;                     // the grid plane of the records' plane 0
     // The store's test that [address, address + bytes) is store memory.
     bool (*store_contains)(std::uintptr_t address, std::size_t bytes);
     // The loops the plan's steps use; null: the widest this machine runs.

@@ -289,18 +289,24 @@ PyObject* prepare(PyObject* args)
 
     surfloss::SkinView skin{};
     bool has_skin = false;
-    if (!optional_tuple(skin_obj, "skin", 2, has_skin)) return nullptr;
+    // (handle, count[, z0]): the records of a scan over planes z0 on
+    has_skin = skin_obj != Py_None;
+    if (has_skin && (!PyTuple_Check(skin_obj) || PyTuple_GET_SIZE(skin_obj) < 2 ||
+                     PyTuple_GET_SIZE(skin_obj) > 3))
+        return frame::fail_arg("Wrong argument", "skin");
     if (has_skin) {
-        Py_ssize_t handle = 0, count = 0;
-        if (!PyArg_ParseTuple(skin_obj, "nn", &handle, &count)) {
+        Py_ssize_t handle = 0, count = 0, z0 = 0;
+        if (!PyArg_ParseTuple(skin_obj, "nn|n", &handle, &count, &z0)) {
             PyErr_Clear();
             return frame::fail_arg("Wrong argument", "skin");
         }
         if (count < 0 || !skin_api->lookup(static_cast<std::uintptr_t>(handle),
                                            static_cast<std::size_t>(count), &skin))
             return frame::fail_arg("Invalid handle", "skin");
+        if (z0 < 0 || z0 > in.nz) return frame::fail_arg("Skin records of another grid", "skin");
         in.skin = &skin;
         in.skin_count = static_cast<std::size_t>(count);
+        in.skin_z0 = static_cast<int>(z0);
     }
 
     Refusal refusal;

@@ -225,6 +225,44 @@ TEST(RleCompress, EqualRunsShareOneList)
     EXPECT_EQ(z.line(0)->run_list[1].start, 1);
 }
 
+TEST(RleRepeat, AsTheCompressorOnTheSameLineAgain)
+{
+    // Each sequence ends with a repeat of its line before last: compressing it
+    // and rle_repeat give the same entry and counters.
+    const float pi = 3.1415927f;
+    const std::vector<std::vector<std::vector<float>>> sequences = {
+        {{1, 1, 2}, {1, 1, 2}},
+        {{3, 3, 3}, {5, 5, 5}, {5, 5, 5}},               // the line before borrowed
+        {{0, 0, 0}, {1e-38f, 0, 0}, {1e-38f, 0, 0}},     // flushed to 0
+        {{pi, pi, 1}, {pi, pi, 1}},
+        {{1, 2, 2}, {1, 1, 2}, {2, 2, 4}, {2, 2, 4}},    // its list displaced another
+    };
+    for (const auto& lines : sequences) {
+        const auto n = static_cast<std::int32_t>(lines.size());
+        Compressor compressed(n, 3), repeated(n, 3);
+        for (std::int32_t i = 0; i < n; ++i) {
+            std::vector<float> a = lines[i], b = lines[i];
+            ASSERT_EQ(compressed.put(i, a, false), nullptr);
+            if (i < n - 1) {
+                ASSERT_EQ(repeated.put(i, b, false), nullptr);
+            } else {
+                rle_repeat(repeated.array.a, repeated.line(i), repeated.line(i - 1));
+            }
+        }
+        const RleEntry* want = compressed.line(n - 1);
+        const RleEntry* got = repeated.line(n - 1);
+        SCOPED_TRACE(describe(runs_of(want)));
+        EXPECT_EQ(got->max, want->max);
+        EXPECT_EQ(got->fresh, 0);
+        EXPECT_EQ(want->fresh, 0);
+        EXPECT_EQ(got->nrec, want->nrec);
+        EXPECT_EQ(want->run_list, compressed.line(n - 2)->run_list);
+        EXPECT_EQ(got->run_list, repeated.line(n - 2)->run_list);
+        EXPECT_EQ(repeated.array->shared_lines, compressed.array->shared_lines);
+        EXPECT_EQ(repeated.array->used_bytes, compressed.array->used_bytes);
+    }
+}
+
 TEST(RleCompress, SnappingWithinTolerance)
 {
     struct Case { float tol; bool tolerant; bool snapped; };

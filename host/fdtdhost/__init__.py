@@ -19,10 +19,10 @@ except metadata.PackageNotFoundError:       # run from a source tree
 
 from .api import ModelWarning, WorkerError, run, run_all
 from .model import (PEC, Box, Cylinder, FieldView, Graded, Grid, Lumped, Material, Mesh,
-                    Model, ModelError, Polygon, Sheet, Skin, Sphere, Store, Uniform, Via, View,
-                    Wire, from_json, load, read, validate)
+                    Model, ModelError, Polygon, Probe, Sheet, Skin, Sphere, Store, TimeDomain,
+                    Uniform, Via, View, Wire, from_json, load, read, validate)
 
 __all__ = ["__version__", "Box", "Cylinder", "FieldView", "Graded", "Grid", "Lumped",
-           "Material", "Mesh", "Model", "ModelError", "ModelWarning", "PEC", "Polygon", "Sheet", "Skin", "Sphere",
-           "Store", "Uniform", "Via", "View", "Wire", "WorkerError", "from_json", "load",
+           "Material", "Mesh", "Model", "ModelError", "ModelWarning", "PEC", "Polygon", "Probe",
+           "Sheet", "Skin", "Sphere", "Store", "TimeDomain", "Uniform", "Via", "View", "Wire", "WorkerError", "from_json", "load",
            "read", "run", "run_all", "validate"]

@@ -1,4 +1,5 @@
-"""Command line: fdtdhost [MODEL] [--model FILE] [--out DIR] [--quiet] [--version].
+"""Command line: fdtdhost [MODEL] [--model FILE] [--out DIR] [--no-simulation]
+[--field simulated|stand-in] [--export vtk] [--quiet] [--version].
 
 Exit status: 0 done, 1 the run failed (a check failed, no OpenGL context, the
 results could not be written), 2 nothing was done because the model or the
@@ -46,12 +47,21 @@ def parse(argv):
     parser = argparse.ArgumentParser(
         prog="fdtdhost",
         description="Takes an FDTD model through the back end: coefficients, run "
-                    "tables, skin records, numeric checks, pictures and a summary.")
+                    "tables, skin records, numeric checks, the time-domain run of its port "
+                    "(S11, resonance, fields), pictures and a summary.")
     parser.add_argument("model_file", nargs="?", metavar="MODEL",
                         help="model file (JSON); default: the embedded patch antenna")
     parser.add_argument("--model", metavar="FILE", help="the model file, as MODEL")
     parser.add_argument("--out", metavar="DIR", default="out",
                         help="folder for summary.json and the pictures (default: out)")
+    parser.add_argument("--no-simulation", dest="simulate", action="store_false",
+                        help="stop before the time stepping (the field pictures show the "
+                             "analytic stand-in)")
+    parser.add_argument("--field", choices=("simulated", "stand-in"), default="simulated",
+                        help="what the field pictures show (default: the simulated field)")
+    parser.add_argument("--export", action="append", choices=("vtk",), default=[],
+                        help="also write the voxel model and the DFT fields as VTK XML "
+                             "rectilinear grids (.vtr) for ParaView")
     parser.add_argument("--quiet", action="store_true",
                         help="print no table and no progress; errors and warnings still go "
                              "to standard error")
@@ -75,12 +85,13 @@ def run(args):
             f"install them with pip install quoran-backend)")
         return 1
     if args.quiet:
-        os.environ["TQDM_DISABLE"] = "1"        # the dispatch progress bar
+        os.environ["TQDM_DISABLE"] = "1"        # the progress bars
     source = args.model or "default model"
     the_run = None
     try:
         loaded = model.load(args.model)
-        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"))
+        the_run = app.Run(loaded, args.out, warn=lambda line: say(f"warning: {line}"),
+                          simulate=args.simulate, field=args.field, export=args.export)
         the_run.run()
     except model.ModelError as err:
         say(f"model error: {err}")
@@ -107,7 +118,8 @@ def run(args):
         if not args.quiet:
             print(app.table(summary))
             where = os.path.join(args.out, output.FAILED) if failed else args.out
-            print(f"\nwritten to {where}/: summary.json, {', '.join(the_run.pictures)}")
+            print(f"\nwritten to {where}/: summary.json, "
+                  f"{', '.join(list(the_run.pictures) + the_run.written)}")
     except BrokenPipeError:
         # the reader went away; the results are written all the same
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

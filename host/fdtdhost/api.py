@@ -32,9 +32,9 @@ class WorkerError(RuntimeError):
     """A run's process failed; the message holds its traceback."""
 
 
-def _work(checked, out, pictures):
+def _work(checked, out, pictures, options):
     from . import app
-    return app.Run(checked, out, pictures=pictures).run().summary
+    return app.Run(checked, out, pictures=pictures, **options).run().summary
 
 
 def _outcome(job):
@@ -147,24 +147,29 @@ def _result(outcome):
     return result
 
 
-def run(model, out="out", *, pictures=True, fresh_process=True):
+def run(model, out="out", *, pictures=True, simulate=True, field="simulated", export=(),
+        fresh_process=True):
     """Takes `model` (a `Model`, a decoded model file, or a checked model)
-    through every phase, writing summary.json and the pictures into `out`;
-    returns the summary.
+    through every phase, writing summary.json, the pictures and the port's
+    files into `out`; returns the summary.
 
-    Raises ModelError before any work for a model that cannot be run. With
-    `fresh_process` False the phases run in this process, whose parameter
-    store then keeps what they put there.
+    `simulate` False stops before the time stepping; `field` "stand-in" draws
+    the analytic stand-in; `export` ("vtk",) writes the voxel model and the
+    fields for ParaView. Raises ModelError before any work for a model that
+    cannot be run. With `fresh_process` False the phases run in this
+    process, whose parameter store then keeps what they put there.
     """
     checked = _checked(model)
     out = os.path.abspath(out)      # the run's process has a working folder of its own
     os.makedirs(out, exist_ok=True)
+    options = {"simulate": simulate, "field": field, "export": tuple(export)}
     if not fresh_process:
-        return _result((True, _work(checked, out, pictures)))
-    return _result(_lane(0).run((checked, out, pictures)))
+        return _result((True, _work(checked, out, pictures, options)))
+    return _result(_lane(0).run((checked, out, pictures, options)))
 
 
-def run_all(models, outs, *, pictures=True, processes=None):
+def run_all(models, outs, *, pictures=True, simulate=True, field="simulated", export=(),
+            processes=None):
     """Runs every model of `models` into the folder of `outs` at the same
     place, each in a fresh process, `processes` at a time (default: the
     cores); returns the summaries in order. Every model is checked first, so
@@ -180,6 +185,7 @@ def run_all(models, outs, *, pictures=True, processes=None):
             raise ModelError(f"model {n}: {err}") from None
     for out in outs:
         os.makedirs(out, exist_ok=True)
+    options = {"simulate": simulate, "field": field, "export": tuple(export)}
     lanes = max(1, min(processes or os.cpu_count() or 1, len(models)))
     queue = iter(enumerate(zip(checked, outs)))
     queue_lock = threading.Lock()
@@ -193,7 +199,7 @@ def run_all(models, outs, *, pictures=True, processes=None):
             if item is None:
                 return
             k, (c, o) = item
-            outcomes[k] = lane.run((c, o, pictures))
+            outcomes[k] = lane.run((c, o, pictures, options))
 
     with ThreadPoolExecutor(lanes) as pool:
         for done in [pool.submit(drive, n) for n in range(lanes)]:

@@ -7,11 +7,16 @@ import time
 
 import numpy as np
 
-from . import __version__, capacity, field, grid as gridmod, numeric, pictures, pre, sanity
+from . import __version__, capacity, export, field, grid as gridmod, numeric, pictures, pre, \
+    rf, sanity, sim
 from .gl import Canvas
 from .output import SUMMARY, Output
 
 PICTURES = ("model.png", "relief.png", "contours.png", "arrows.png", "stage.png")
+S11_PLOT = "s11.png"
+TOUCHSTONE = "s11.s1p"
+SIGNALS = "signals.csv"
+SIMULATED, STAND_IN = "simulated", "stand-in"     # what the field pictures show
 
 # limits of the host's checks of the numeric modules' answers
 ARC_ERROR = 1e-6            # mm, centre and radius against the via
@@ -20,6 +25,7 @@ FEED_RESIDUAL = 1e-9        # volts off the equations
 
 STORE_FULL = "Error Alloc ORGA: Memory Full"
 PASSED, FAILED, SKIPPED = "passed", "failed", "skipped"
+VTK_EXPORT = export.VTK
 
 
 class Run:
@@ -27,14 +33,23 @@ class Run:
 
     Nothing is written to `out_dir` until every file of the run is complete
     (see `output.Output`); `warn` is called with each warning as it is found.
-    Without `pictures` the run writes the summary alone.
+    Without `pictures` the run writes no pictures. `simulate` False stops
+    before the time stepping; `field` "stand-in" draws the analytic stand-in
+    instead of the simulated field; `export` names formats of
+    `export.FORMATS` to write the model and the fields in.
     """
 
-    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None):
+    def __init__(self, model, out_dir, pictures=True, warn=lambda line: None, simulate=True,
+                 field=SIMULATED, export=()):
         self.model = model
         self.out_dir = str(out_dir)
         self.draw = pictures
         self.warn = warn
+        self.simulate = simulate
+        self.field = field
+        self.export = tuple(export)
+        self.port_run = None
+        self.written = []           # files besides the pictures and the summary
         self.phases = {}
         self.summary = {}
         self.pictures = {}
@@ -50,7 +65,7 @@ class Run:
 
     def run(self):
         self.digest = model_digest(self.model)
-        self.estimate = capacity.check(self.model)
+        self.estimate = capacity.check(self.model, simulate=self.simulate)
         self.output = Output(self.out_dir)
         try:
             self._phases()
@@ -67,31 +82,114 @@ class Run:
         for line in list(grid.voxels.warnings) + sanity.warnings(model, grid):
             self.warnings.append(line)
             self.warn(line)
-        self.pairs = self.phase("material pairs", grid.material_pairs)
+        pairs = self.phase("material pairs", grid.material_pairs)
         self.codes = grid.codes()
-        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, self.pairs, self.codes))
+        self.coefficients = self.phase("last", lambda: pre.Coefficients(grid, pairs, self.codes))
         self.tables = self.phase("dispatch", self._run_tables)
         self.skin = self.phase("surfloss", lambda: pre.SkinRecords(grid))
         self.mode = field.CavityMode(grid)
         self.arcs = self.phase("arcfind", lambda: numeric.find_arcs(model))
         self.rows = self.phase("viarow", lambda: numeric.interpolate_rows(model, self.mode))
         self.feed = self.phase("_bandsolve", lambda: numeric.feed_line(grid))
+        self.simulation_reason = self._simulation_reason()
+        if self.simulation_reason is None:
+            self.port_run = self.phase("simulation", self._simulation)
+        if self.port_run is not None:
+            self.write(TOUCHSTONE, lambda path: export.touchstone(path, self.port_run, model.name))
+            self.write(SIGNALS, lambda path: export.signals_csv(path, self.port_run))
+        self.plane_field = self._plane_field()
         if self.draw:
             self.draw_pictures(grid)
-        self.files = self.output.manifest(self.pictures)
+        if VTK_EXPORT in self.export:
+            self.phase("export", self._export_vtk)
+        self.files = self.output.manifest(list(self.pictures) + self.written)
+
+    def write(self, name, writer):
+        """Writes the file `name` of the run with `writer(path)`."""
+        with self.output.writing():
+            writer(self.output.file(name))
+        self.written.append(name)
+
+    def _simulation_reason(self):
+        """Why the time stepping is left out, or None to run it."""
+        if not self.simulate:
+            return "not asked for (--no-simulation)"
+        if self.model.port is None:
+            return "no lumped element to drive as the port"
+        return sim.unresolved(self.model)
+
+    def _simulation(self):
+        try:
+            run = sim.PortRun(self.grid, self.coefficients, self.tables, self.skin, self.feed)
+        except sim.PortError as err:
+            self.simulation_reason = str(err)
+            return None
+        bar = pre.progress(self.model.simulation.max_steps, "time steps", unit="step")
+        try:
+            return run.run(progress=bar.update)
+        finally:
+            bar.close()
+
+    def _plane_field(self):
+        """The field the pictures and the plane export show: the simulated one
+        at the resonance (or the S11 minimum), else the labelled stand-in."""
+        grid, run = self.grid, self.port_run
+        if run is None or self.field == STAND_IN:
+            p = self.model.pml
+            return self.mode.plane_field((p, grid.nx - p, p, grid.ny - p))
+        freq, what = run.picture_frequency()
+        outline = (self.mode.lo, self.mode.hi) if field.patch_sheet(self.model) else None
+        return field.simulated_plane(run.plane_phasor(freq), run.record.plane, run.record.window,
+                                     f"{freq / 1e9:.4g} GHz, {what}", outline)
 
     def draw_pictures(self, grid):
         model, out = self.model, self.output
         with Canvas(model.width, model.height) as canvas:
-            plane = pictures.FieldPlane(grid, self.mode)
+            plane = pictures.FieldPlane(grid, self.plane_field)
             for name, draw in (
                     ("model.png", lambda p: pictures.model_picture(canvas, grid, p)),
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
-                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, self.pairs, p))):
+                    ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
                 with out.writing():
                     self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
+        if self.port_run is not None:
+            with out.writing():
+                self.pictures[S11_PLOT] = self.phase(S11_PLOT, self._s11_plot)
+
+    def _s11_plot(self):
+        run = self.port_run
+        marks = []
+        if run.resonance is not None:
+            marks.append((run.resonance.frequency, f"resonance {run.resonance.frequency / 1e9:.4g}"
+                                                   " GHz (harmonic inversion)"))
+        best = int(np.argmin(np.abs(run.s11)))
+        marks.append((run.freqs[best], f"S11 minimum {run.freqs[best] / 1e9:.4g} GHz"))
+        pictures.s11_plot(self.output.file(S11_PLOT), run.freqs, rf.db(run.s11),
+                          self.model.width, self.model.height,
+                          f"|S11| at port {run.element.name}, "
+                          f"{run.port.resistance:.4g} ohm reference", marks)
+        return {}
+
+    def _export_vtk(self):
+        grid, run = self.grid, self.port_run
+        self.write("model.vtr", lambda path: export.voxel_model(path, grid))
+        if run is None:
+            return
+        freq = run.picture_frequency()[0]
+        self.write(export.frequency_name("plane", freq), lambda path: export.field_plane(
+            path, grid, run.record.window, run.record.plane, run.plane_phasor(freq)))
+        for n, f in enumerate(self.model.simulation.dft):
+            planes = [d.values[n] / run.source_at(f) for d in run.dft_planes]
+            if self.model.simulation.volume:
+                self.write(export.frequency_name("volume", f), lambda path: export.field_volume(
+                    path, grid, np.stack(planes, axis=1)))
+            else:
+                u0, u1, v0, v1 = run.record.window
+                self.write(export.frequency_name("dft", f), lambda path: export.field_plane(
+                    path, grid, run.record.window, run.record.plane,
+                    planes[0][:, v0:v1 + 1, u0:u1 + 1]))
 
     def _run_tables(self):
         try:
@@ -155,6 +253,9 @@ class Run:
                               "residual_V": f.residual}
         else:
             s["feed_line"] = {"line": None, "reason": f.reason}
+        s["simulation"] = self.port_run.summary() if self.port_run is not None else \
+            {"ran": False, "reason": self.simulation_reason}
+        s["field_pictures"] = self.plane_field.label
         s["checks"] = self.checks()
         s["pictures"] = {name: dict(info, file=name, width=model.width, height=model.height)
                          for name, info in self.pictures.items()}
@@ -243,6 +344,40 @@ def checks_line(checks):
     return ", ".join(parts)
 
 
+def simulation_rows(s):
+    """The time-domain run's rows of the table, each beside its closed form."""
+    if not s["ran"]:
+        return [("simulation", f"not run: {s['reason']}")]
+    stop = f"{s['stop_db']:g} dB energy" if s["stop"] == "energy" else "the step limit"
+    rows = [("simulation", f"{s['steps']:,} steps, stopped at {stop}"),
+            ("kernel", f"{s['kernel_s']:.1f} s, {s['cell_updates_per_s'] / 1e6:.0f} MC/s")]
+    ref = s["closed_form"]
+    line = s["feed_line"]
+    if "impedance_ohm" in line:
+        text = (f"Z0 {line['impedance_ohm']:.1f} ohm, eps_eff {line['eps_eff']:.3g} "
+                f"at {line['frequency_Hz'] / 1e9:g} GHz")
+        if "feed_line" in ref:
+            text += (f" (closed form {ref['feed_line']['impedance_ohm']:.1f} ohm, "
+                     f"{ref['feed_line']['eps_eff']:.3g})")
+        rows.append(("feed line from V/I", text))
+    else:
+        rows.append(("feed line from V/I", f"none: {line['reason']}"))
+    m = s["resonance"]
+    if m is None:
+        rows.append(("resonance", "none found in the band"))
+    else:
+        text = f"{m['frequency_Hz'] / 1e9:.4g} GHz, Q {m['q']:.3g} (harmonic inversion"
+        if "patch" in ref:
+            text += f"; cavity model {ref['patch']['frequency_Hz'] / 1e9:.4g} GHz"
+        rows.append(("resonance", text + ")"))
+    best = s["s11_minimum"]
+    text = f"{best['db']:.1f} dB at {best['frequency_Hz'] / 1e9:.4g} GHz (match)"
+    if m is not None:
+        text += f"; {m['s11_db']:.1f} dB at the resonance"
+    rows.append(("S11 minimum", text))
+    return rows
+
+
 def table(summary):
     """The summary as aligned text rows."""
     rows = [("model", summary["model"]),
@@ -273,7 +408,9 @@ def table(summary):
     f = summary["feed_line"]
     rows.append(("feed line", f"{f['line']}, Z0 {f['impedance_ohm']:g} ohm, eps_eff "
                               f"{f['eps_eff']:g}" if f["line"] else f"no Z0: {f['reason']}"))
+    rows += simulation_rows(summary["simulation"])
     rows.append(("checks", checks_line(summary["checks"])))
+    rows.append(("field pictures", summary["field_pictures"]))
     rows += [("warning", line) for line in summary["warnings"]]
     for name, seconds in summary["phases_s"].items():
         rows.append((f"time: {name}", f"{seconds:.3f} s"))

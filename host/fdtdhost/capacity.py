@@ -44,12 +44,21 @@ PLAIN_VECTOR = 48            # bytes per plain cell of a stored line: 6 + 6 rows
 LUMPED_VECTOR = 72           # bytes per lumped cell: 9 + 9 rows
 NORM_VECTOR = 24             # bytes per group of the norm products of a plain run
 
-# RAM of the host's own arrays, measured as the peak resident size of whole
-# runs (bench/capacity.py): the grids of material data, codes, pairs, skin
-# values and stage, and the interpreter with its libraries
-HOST_BYTES_PER_CELL = 100
-LUMPED_BYTES_PER_CELL = 16   # the third term's four float32 grids
+# RAM of the host's own arrays, the rest being built in blocks: material
+# indices and skin marks (1 byte each) and code words (2) over the whole grid;
+# over the z planes between the lowest and the highest skin mark the skin
+# values (12) and, while they are made, their mask and lookup (5); over the
+# nodes of the stage picture's box its float32 stage (12). The last two are
+# counted as if they spanned the grid, and both at once. Then the interpreter
+# with its libraries and the GL context. bench/capacity.py and bench/scale.py
+# hold it against the peak resident size of whole runs.
+HOST_BYTES_PER_CELL = 32
 HOST_BYTES_BASE = 250_000_000
+# the time-domain run: the kernel's fields with their halo and its plan
+# (measured on the default model: 27 + 27 bytes per cell), and the field
+# plane's record, 12 bytes per node of the plane and sample, at the step limit
+SIM_BYTES_PER_CELL = 60
+PLANE_RECORD_BYTES = 12
 
 GB = 1e9
 
@@ -69,6 +78,7 @@ class Estimate:
     store_limit: int
     host_ram: int
     ram_limit: int           # 0: unknown
+    simulation_ram: int = 0  # the time-domain run
 
     @property
     def store(self):
@@ -77,7 +87,7 @@ class Estimate:
     @property
     def ram(self):
         # the state blocks stay untouched (zero pages) until a kernel uses them
-        return self.host_ram + self.pml_vectors + self.inner_vectors
+        return self.host_ram + self.simulation_ram + self.pml_vectors + self.inner_vectors
 
     @property
     def processes(self):
@@ -157,8 +167,20 @@ def ram_limit():
     return 0
 
 
-def estimate(model, store_bytes=None, ram_bytes=None):
-    """The `Estimate` of a validated model; the limits default to this process's."""
+def simulation_ram(model):
+    """RAM of the time-domain run of a model with a port (0 without one)."""
+    if model.port is None:
+        return 0
+    from .sim import SAMPLES_PER_PERIOD
+    nx, ny, nz = model.shape
+    stride = max(1, int(1.0 / (SAMPLES_PER_PERIOD * model.simulation.band[1] * model.time_step)))
+    samples = model.simulation.max_steps // stride + 1
+    return SIM_BYTES_PER_CELL * nx * ny * nz + PLANE_RECORD_BYTES * (nx + 1) * (ny + 1) * samples
+
+
+def estimate(model, store_bytes=None, ram_bytes=None, simulate=True):
+    """The `Estimate` of a validated model; the limits default to this process's.
+    `simulate` counts the time-domain run's RAM."""
     nx, ny, nz = model.shape
     p, gw = model.pml, model.group_width
     cells = nx * ny * nz
@@ -182,18 +204,18 @@ def estimate(model, store_bytes=None, ram_bytes=None):
     second = pml_pass if pml_lines * math.ceil(nx / model.run_limit) + inner_lines \
         > STORE_RING // 2 else 0
 
-    host = HOST_BYTES_BASE + cells * (HOST_BYTES_PER_CELL +
-                                      (LUMPED_BYTES_PER_CELL if model.lumped else 0))
+    host = HOST_BYTES_BASE + cells * HOST_BYTES_PER_CELL
     return Estimate(
         pml_cells=pml_cells, lumped_cells=lumped_cells, state_blocks=state,
         pml_vectors=pml_pass + second, inner_vectors=inner,
         store_limit=store_limit() if store_bytes is None else store_bytes,
-        host_ram=host, ram_limit=ram_limit() if ram_bytes is None else ram_bytes)
+        host_ram=host, ram_limit=ram_limit() if ram_bytes is None else ram_bytes,
+        simulation_ram=simulation_ram(model) if simulate else 0)
 
 
-def check(model, store_bytes=None, ram_bytes=None):
+def check(model, store_bytes=None, ram_bytes=None, simulate=True):
     """The model's `Estimate`; `CapacityError` when it does not fit."""
-    found = estimate(model, store_bytes, ram_bytes)
+    found = estimate(model, store_bytes, ram_bytes, simulate)
     if not found.fits:
         raise CapacityError(found.describe())
     return found

@@ -8,10 +8,53 @@ of the patch's layer) carry the standing wave cos(beta (x0 - x)) that meets
 the patch's edge value at x0.
 """
 import math
+from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
 
 from .grid import C0
+
+
+@dataclass(frozen=True)
+class PlaneField:
+    """A field on a z node plane, as the pictures draw it, over the nodes
+    (u along x, v along y) of the window (u_first, u_last, v_first, v_last).
+
+    `height` is Ez over `ez_scale`, -1..1 (the relief and the contours of
+    its magnitude), `colour` |E| over `scale` (0..1), `vectors` the field
+    [3][u][v] (the arrows' directions). `label` says what the field is
+    ("2.312 GHz, resonance", "analytic stand-in"), `unit` the unit of
+    `scale`; `outline` is the patch's (lo, hi) corners in mm, if any.
+    """
+    plane: int
+    window: tuple
+    height: np.ndarray
+    colour: np.ndarray
+    vectors: np.ndarray
+    scale: float
+    ez_scale: float
+    unit: str
+    label: str
+    stand_in: bool
+    outline: Optional[tuple] = None
+
+
+def simulated_plane(phasor, plane, window, label, outline=None):
+    """The PlaneField of a complex field `phasor` [3][v][u] (V/m per V): the
+    field at the instant its largest Ez is at its crest, coloured by the
+    magnitude of its complex amplitude."""
+    e = np.transpose(phasor, (0, 2, 1))                    # [3][u][v]
+    ez = e[2]
+    peak = np.unravel_index(np.argmax(np.abs(ez)), ez.shape)
+    crest = np.exp(-1j * np.angle(ez[peak])) if abs(ez[peak]) > 0 else 1.0
+    real = (e * crest).real
+    magnitude = np.sqrt((np.abs(e) ** 2).sum(axis=0))
+    scale = float(magnitude.max()) or 1.0
+    ez_scale = float(np.abs(real[2]).max()) or 1.0
+    return PlaneField(plane, window, (real[2] / ez_scale).astype(np.float32),
+                      (magnitude / scale).astype(np.float32), real.astype(np.float32),
+                      scale, ez_scale, "V/m per V", label, stand_in=False, outline=outline)
 
 
 def patch_sheet(model):
@@ -22,6 +65,18 @@ def patch_sheet(model):
     ground_at = min(s.at for s in sheets)
     above = [s for s in sheets if s.at > ground_at] or sheets
     return max(above, key=lambda s: (s.hi[0] - s.lo[0]) * (s.hi[1] - s.lo[1]))
+
+
+def substrate_plane(grid):
+    """The z node plane halfway through the substrate under the patch (between
+    the ground and the patch layers); the grid's middle without a patch."""
+    model = grid.model
+    patch = patch_sheet(model)
+    if patch is None:
+        return grid.nz // 2
+    ground = min((s for s in model.sheets if s.normal == 2), key=lambda s: s.at)
+    bottom = grid.layer(2, ground.at) + 1 if ground is not patch else 0
+    return (bottom + grid.layer(2, patch.at)) // 2
 
 
 class CavityMode:
@@ -47,7 +102,7 @@ class CavityMode:
             bottom = grid.layer(2, ground.at) + 1 if ground is not patch else 0
             top = grid.layer(2, patch.at)
             self.height = max(grid.nodes[2][top] - grid.nodes[2][bottom], 1e-3)
-            self.plane = (bottom + top) // 2
+            self.plane = substrate_plane(grid)
             mid = grid.layer(2, 0.5 * (grid.nodes[2][bottom] + grid.nodes[2][top]))
             cx = grid.layer(0, 0.5 * (self.lo[0] + self.hi[0]))
             cy = grid.layer(1, 0.5 * (self.lo[1] + self.hi[1]))
@@ -75,6 +130,13 @@ class CavityMode:
     def phasor(self, x, y):
         """Complex amplitude: the mode with the phase of a wave travelling along x."""
         return self.ez(x, y) * np.exp(-1j * self.beta * (x - self.lo[0]))
+
+    def plane_field(self, window):
+        """The mode on the window's nodes, labelled as the stand-in it is."""
+        height, colour, vectors = self.plane_values(*window)
+        return PlaneField(self.plane, window, height, colour, vectors, 1.0, 1.0, "relative",
+                          "analytic stand-in: the patch's cavity mode, not a simulated field",
+                          stand_in=True, outline=(self.lo, self.hi))
 
     def plane_values(self, u_first, u_last, v_first, v_last):
         """Height, colour and vector arrays of the window, [u][v] with u along x."""

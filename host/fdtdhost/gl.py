@@ -24,6 +24,7 @@ class Canvas:
 
     def __init__(self, width, height):
         self.width, self.height = width, height
+        self.full_size = (width, height)        # the pbuffer; width, height: the frame drawn
         try:
             self._make_current(width, height)
         except EGL.EGLError as err:

@@ -198,6 +198,22 @@ class Points:
 
 
 @dataclass(frozen=True)
+class Reals:
+    """A list of reals of any length within bounds, such as frequencies."""
+    each: Real = Real()
+    most: int = 10_000
+
+    def check(self, value, path):
+        items = _items(value, path)
+        if len(items) > self.most:
+            _fail(path, f"expected at most {self.most} numbers, got {len(items)}")
+        return tuple(self.each.check(v, f"{path}[{i}]") for i, v in enumerate(items))
+
+    def schema(self):
+        return {"type": "array", "items": self.each.schema(), "maxItems": self.most}
+
+
+@dataclass(frozen=True)
 class Nested:
     """An object of one of `kinds`; several kinds are told apart by `tag`."""
     kinds: tuple
@@ -286,7 +302,7 @@ class _Tuples:
     def __post_init__(self):
         for f, _, kind in _fields(type(self)):
             value = getattr(self, f.name)
-            if isinstance(kind, (Point, Points, Many)) and isinstance(value, list):
+            if isinstance(kind, (Point, Points, Reals, Many)) and isinstance(value, list):
                 object.__setattr__(self, f.name, tuple(
                     tuple(v) if isinstance(v, list) else v for v in value))
 
@@ -448,6 +464,10 @@ class Skin(_Tuples):
 class View(_Tuples):
     width: int = described(Integer(16, 4096), 640, doc="picture width, pixels")
     height: int = described(Integer(16, 4096), 480, doc="picture height, pixels")
+    tilt: float = described(Real(-180.0, 180.0), 55.0,
+                            doc="camera: degrees the model is tipped back from the top view")
+    turn: float = described(Real(-360.0, 360.0), -35.0,
+                            doc="camera: degrees the model is turned about z")
 
 
 @dataclass(frozen=True)
@@ -455,6 +475,46 @@ class FieldView(_Tuples):
     contours: int = described(Integer(1, 64), 8, doc="contour levels")
     height: float = described(Real(-1e6, 1e6), 4.0, doc="relief height, mm")
     arrow_step: int = described(Integer(1, MAX_AXIS_CELLS), 4, doc="nodes between arrows")
+
+
+COMPONENT_NAMES = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
+FREQUENCY = Real(1.0, 1e15)
+
+
+@dataclass(frozen=True)
+class Probe(_Tuples):
+    """A field component recorded every time step at the cell holding `at`."""
+    component: str = described(Choice(COMPONENT_NAMES), doc="field component")
+    at: tuple = described(Point(3), doc="[x, y, z], mm")
+    name: Optional[str] = described(NAME, None, doc="column name in signals.csv")
+
+
+@dataclass(frozen=True)
+class TimeDomain(_Tuples):
+    """The time-domain run: a Gaussian-modulated pulse over `band` drives the
+    port (the lumped element's resistance in series with a voltage source)
+    until the field energy has fallen `stop_db` below its peak, or for
+    `max_steps` steps."""
+    port: Optional[str] = described(NAME, None,
+                                    doc="name of the lumped element driven (default: the first)")
+    band: tuple = described(Point(2, FREQUENCY), (0.5e9, 5e9),
+                            doc="[from, to], Hz: the pulse's band and the S11 band")
+    points: int = described(Integer(2, 100_000), 451, doc="frequencies of S11 over the band")
+    stop_db: float = described(Real(-300.0, -1.0), -40.0,
+                               doc="energy decay below its peak that ends the run, dB")
+    max_steps: int = described(Integer(1, 100_000_000), 30_000, doc="step limit")
+    check_every: int = described(Integer(1, 1_000_000), 100,
+                                 doc="steps between measurements of the energy")
+    plane: Optional[float] = described(REAL, None,
+                                       doc="z of the field plane, mm (default: halfway "
+                                           "through the substrate under the patch)")
+    dft: tuple = described(Reals(FREQUENCY, most=64), (),
+                           doc="frequencies, Hz, at which the kernel transforms the field "
+                               "on the plane as it steps (exported)")
+    volume: bool = described(Flag(), False,
+                             doc="transform the whole volume at the dft frequencies too")
+    probes: tuple = described(Many(Nested((Probe,)), most=10_000), (),
+                              doc="field components recorded every step")
 
 
 def _many(kind, most=MAX_SHAPES, least=0):
@@ -483,6 +543,8 @@ class Model(_Tuples):
     skin: Skin = described(Nested((Skin,)), Skin(), doc="skin-effect settings")
     view: View = described(Nested((View,)), View(), doc="picture size")
     field: FieldView = described(Nested((FieldView,)), FieldView(), doc="field pictures")
+    simulation: TimeDomain = described(Nested((TimeDomain,)), TimeDomain(),
+                                       doc="time-domain run: port, pulse, stop rule, probes, DFT")
 
     def to_json(self):
         """The model as the JSON object of a model file."""
@@ -556,7 +618,7 @@ def _write(obj):
             continue
         if hasattr(kind, "write"):
             value = kind.write(value)
-        elif isinstance(kind, Point):
+        elif isinstance(kind, (Point, Reals)):
             value = list(value)
         elif isinstance(kind, Points):
             value = [list(p) for p in value]
@@ -740,10 +802,15 @@ class Checked:
     max_spacing: float
     width: int
     height: int
+    tilt: float
+    turn: float
     contours: int
     relief: float
     arrow_step: int
     time_step: float
+    simulation: TimeDomain
+    port: Optional[int]            # index into `lumped` of the driven element, None without one
+    probes: tuple                  # (component index, (i, j, k)) of each probe
 
 
 def validate(model):
@@ -762,14 +829,16 @@ def validate(model):
     _settings_section(m, axes)
     lumped = _lumped_section(m, axes)
     time_step = _coefficient_section(m, axes, materials, lumped)
+    port, probes = _simulation_section(m, axes, lumped)
     return Checked(
         source=model, name=m.name, cells=cells, shape=axes.shape, extent=axes.extent,
         materials=materials, boxes=boxes, solids=solids, sheets=sheets, lumped=lumped,
         vias=vias, pml=m.pml, frequency=m.frequency, courant=m.courant,
         group_width=m.group_width, tolerance=m.store.tolerance, run_limit=m.store.run_limit,
         max_spacing=m.skin.max_spacing, width=m.view.width, height=m.view.height,
+        tilt=m.view.tilt, turn=m.view.turn,
         contours=m.field.contours, relief=m.field.height, arrow_step=m.field.arrow_step,
-        time_step=time_step)
+        time_step=time_step, simulation=m.simulation, port=port, probes=probes)
 
 
 def _grid_section(m):
@@ -977,6 +1046,33 @@ def _lumped_section(m, axes):
         lumped.append(PlacedLumped(elem.name or f"lumped{n}", lo, hi, axis, tuple(region),
                                    elem.resistance))
     return tuple(lumped)
+
+
+def _simulation_section(m, axes, lumped):
+    """The driven element's index, and each probe's component and cell; the
+    plane and the probes lie in the grid."""
+    s, path = m.simulation, "simulation"
+    if not s.band[0] < s.band[1]:
+        _fail(f"{path}.band", "expected from below to")
+    port = None
+    if s.port is not None:
+        names = [e.name for e in lumped]
+        if s.port not in names:
+            _fail(f"{path}.port", f"no lumped element named {_quote(s.port)}")
+        port = names.index(s.port)
+    elif lumped:
+        port = 0
+    if s.plane is not None and not 0 <= s.plane < axes.extent[2]:
+        _fail(f"{path}.plane", f"outside the grid (0 to {axes.extent[2]:g} mm)")
+    probes = []
+    for n, probe in enumerate(s.probes):
+        at = probe.at
+        for a in range(3):
+            if not 0 <= at[a] < axes.extent[a]:
+                _fail(f"{path}.probes[{n}].at", f"outside the grid along {AXES[a]}")
+        probes.append((COMPONENT_NAMES.index(probe.component),
+                       tuple(axes.layer(a, at[a]) for a in range(3))))
+    return port, tuple(probes)
 
 
 def _settings_section(m, axes):

@@ -4,7 +4,6 @@ from typing import NamedTuple
 
 import cellcoef
 import numpy as np
-import rlearray
 import surfloss
 
 from . import grid as gridmod
@@ -13,12 +12,12 @@ STORE_INTS = cellcoef.STORE_HEADER_BYTES // 4 + 1   # og: more than the store he
 NO_MARKING = cellcoef.COMPONENT_COUNT   # a component bit past the flags leaves the codes alone
 
 
-def progress(total, desc):
+def progress(total, desc, unit="line"):
     """A tqdm bar when standard error is a terminal, else a silent counter."""
     if sys.stderr.isatty():
         try:
             from tqdm import tqdm
-            return tqdm(total=total, desc=desc, unit="line", leave=False)
+            return tqdm(total=total, desc=desc, unit=unit, leave=False)
         except ImportError:
             pass
     return _Silent()
@@ -33,7 +32,8 @@ class _Silent:
 
 
 class Coefficients:
-    """The coefficient RLE arrays of every component and term (`last`)."""
+    """The coefficient RLE arrays of every component and term (`last`), from
+    the material pairs of `Grid.material_pairs`."""
 
     def __init__(self, grid, pairs, codes):
         model = grid.model
@@ -43,8 +43,7 @@ class Coefficients:
         self.unupdated = 0       # cells whose pm came out 0 (a cleared component flag)
         for k, (a, b) in enumerate(pairs):
             bit = k if k < 6 else NO_MARKING
-            pm, pl, zeros = cellcoef.last(rlearray.RleArray(a), rlearray.RleArray(b),
-                                          codes, bit, 1.0)
+            pm, pl, zeros = cellcoef.last(a, b, codes, bit, 1.0)
             self.pm.append(pm)
             self.pl.append(pl)
             self.unupdated += zeros
@@ -109,18 +108,23 @@ def marks(mask):
 
 
 class SkinRecords:
-    """The skin-effect records of the metal sheets (`surfloss`, `skincoeff`)."""
+    """The skin-effect records of the metal sheets (`surfloss`, `skincoeff`).
+
+    `values` covers the z planes that hold skin marks, from plane `z0` on: a
+    record's cell (a, k, j, i) of `values` is the cell (a, z0 + k, j, i) of
+    the grid.
+    """
 
     def __init__(self, grid):
-        mask, values, spacings = grid.skin_data()
+        self.z0, mask, values, spacings = grid.skin_data()
         capacity = marks(mask)
         self.count, self.handle, self.spacings = surfloss.surfloss(
             2, capacity, mask, values, spacings[0], spacings[1], spacings[2],
             grid.model.max_spacing)
         # the records keep their scan values (the skin conductivity); the cells
         # now hold a = eps / dt, and skincoeff turns each pair into b / (a + b/2)
-        for a in range(3):
-            values[a] = (gridmod.EPS0 * grid.eps_r / grid.dt).astype(np.float32)
+        a = (gridmod.EPS0 * grid.eps_r.table / grid.dt).astype(np.float32)   # per material
+        values[:] = a[grid.material[self.z0:self.z0 + len(mask)]]
         surfloss.skincoeff(self.count, self.handle, 1.0, 1.0)
         self.values = values
         self.marked = capacity

@@ -49,7 +49,7 @@ def schema():
     """The model file's JSON Schema, as a dict."""
     defs = {}
     for cls in (m.Grid, m.Uniform, m.Graded, m.Material, m.Box, m.Sheet, m.Lumped, m.Via,
-                m.Store, m.Skin, m.View, m.FieldView):
+                m.Store, m.Skin, m.View, m.FieldView, m.Probe, m.TimeDomain):
         defs[cls.__name__] = _object(cls)
     for cls in m.SHAPES:
         defs[cls.__name__ + "Shape"] = _object(cls, tag="shape")

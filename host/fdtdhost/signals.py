@@ -78,10 +78,19 @@ def strongest(modes, count):
     return sorted(sorted(modes, key=lambda m: -m.amplitude)[:count], key=lambda m: m.frequency)
 
 
+SPECTRUM_TERMS = 1 << 22       # exponentials per block of frequencies (64 MB)
+
+
 def spectrum(samples, dt, freqs, offset=0.5):
     """sum(x[n] exp(-i 2 pi f t_n)) dt at each frequency, t_n = (n + offset) dt:
-    the Fourier transform of a sampled signal (a port's V or I at (n + 1/2) dt)."""
+    the Fourier transform of a sampled signal (a port's V or I at (n + 1/2) dt).
+    Taken a block of frequencies at a time, so memory stays bounded."""
     x = np.asarray(samples, dtype=np.float64)
     t = (np.arange(len(x)) + offset) * dt
-    f = np.asarray(freqs, dtype=np.float64)
-    return np.exp(-2j * np.pi * f[:, None] * t[None, :]) @ x * dt
+    f = np.atleast_1d(np.asarray(freqs, dtype=np.float64))
+    out = np.empty(len(f), dtype=np.complex128)
+    block = max(1, SPECTRUM_TERMS // max(len(x), 1))
+    for start in range(0, len(f), block):
+        part = f[start:start + block]
+        out[start:start + block] = np.exp(-2j * np.pi * part[:, None] * t[None, :]) @ x * dt
+    return out

@@ -1,3 +1,4 @@
+from collections.abc import Iterable, Sequence
 from typing import Any, final
 
 from numpy.typing import ArrayLike, DTypeLike, NDArray
@@ -5,6 +6,8 @@ from numpy.typing import ArrayLike, DTypeLike, NDArray
 @final
 class RleArray:
     def __new__(cls, values: ArrayLike) -> RleArray: ...
+    @classmethod
+    def from_slabs(cls, shape: Sequence[int], slabs: Iterable[ArrayLike]) -> RleArray: ...
     @property
     def shape(self) -> tuple[int, ...]: ...
     @property
