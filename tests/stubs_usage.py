@@ -11,6 +11,7 @@ import rlearray
 import stagedraw
 import surfloss
 import viarow
+import yeestep
 
 f32 = np.float32
 
@@ -58,3 +59,16 @@ quads: int = blockdraw.blockdraw(None, 1.0, 1.0, np.zeros(3, np.int32), np.ones(
 lines: int = stagedraw.stagedraw(np.zeros((3, 2)), np.zeros((3, 1, 1, 1), f32), np.zeros(1),
                                  np.zeros(1), np.zeros(1), 0.0, 1.0, "line")
 package = fdtdhost.__name__
+
+# a plan of one line of two cells that no record updates
+record = np.array([[0, 2, 0, 0, 0]], np.int32)
+line = np.array([[[0, 1]]], np.int64)
+sizes = [np.full(n, 1e-3) for n in (2, 2, 1, 1, 1, 1)]
+plan = yeestep.prepare(record, line, record[:0], np.zeros((1, 1, 2), np.int64), sizes, 1, 2, 0, 0,
+                       None, yeestep.LOW_PEC_X | yeestep.LOW_PEC_Y | yeestep.LOW_PEC_Z)
+(shape, x_offset, plan_bytes) = yeestep.layout(plan)
+fields = np.zeros(shape, f32)
+made: int = yeestep.step(plan, fields, 0, 2, None, None, None, (1, -40.0), yeestep.HALVES_BOTH, 1)
+joules_per_step: float = yeestep.energy(plan, fields)
+yeestep.reset(plan)
+pairs: np.ndarray = yeestep.coefficients(plan, np.zeros((1, 4), np.int32))

@@ -219,6 +219,9 @@ SHARED_NUMBERS = [
     ("cellcoef", "DEBUG_COMPARE", 0x200), ("cellcoef", "DEBUG_VECTOR", 0x400),
     ("cellcoef", "DEBUG_RUN_HEADS", 0xf00),
     ("fieldplot", "NODE_FLOATS", 10), ("blockdraw", "MATERIAL_ROW_FLOATS", 32),
+    ("yeestep", "X_OFFSET", 8), ("yeestep", "ROW_ALIGN", 8), ("yeestep", "LOW_PEC_X", 1),
+    ("yeestep", "LOW_PEC_Y", 2), ("yeestep", "LOW_PEC_Z", 4), ("yeestep", "HALVES_H", 1),
+    ("yeestep", "HALVES_E", 2), ("yeestep", "HALVES_BOTH", 3),
 ]
 
 
@@ -229,7 +232,8 @@ def test_shared_numbers(module, name, value):
 
 
 @pytest.mark.parametrize("module", ["cellcoef", "fieldplot", "surfloss", "blockdraw",
-                                    "stagedraw", "_bandsolve", "arcfind", "viarow", "rlearray"])
+                                    "stagedraw", "_bandsolve", "arcfind", "viarow", "rlearray",
+                                    "yeestep"])
 def test_modules_and_methods_explain_themselves(module):
     """help() shows a signature and what the method reads, writes and returns;
     inspect.signature reads the same signature."""

@@ -11,7 +11,7 @@ if os.environ.get("QUORAN_SANITIZED"):
     pytest.skip("stubs do not depend on the build's sanitizers", allow_module_level=True)
 
 MODULES = ["cellcoef", "fieldplot", "surfloss", "blockdraw", "stagedraw", "_bandsolve",
-           "arcfind", "viarow", "rlearray"]
+           "arcfind", "viarow", "rlearray", "yeestep"]
 USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "stubs_usage.py")
 
 

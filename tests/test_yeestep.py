@@ -134,9 +134,9 @@ def leapfrog_energy(sim, h):
     stepping H once (the step's E half is made afterwards)."""
     e = sum(float(np.sum(sim.field(c).astype(np.float64) ** 2)) for c in ("Ex", "Ey", "Ez"))
     before = [sim.field(c).astype(np.float64) for c in ("Hx", "Hy", "Hz")]
-    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, 1, 1)
+    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, yeestep.HALVES_H, 1)
     after = [sim.field(c).astype(np.float64) for c in ("Hx", "Hy", "Hz")]
-    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, 2, 1)
+    yeestep.step(sim.plan, sim.fields, sim.steps, 1, None, None, None, None, yeestep.HALVES_E, 1)
     sim.steps += 1
     hh = sum(float(np.sum(b * a)) for b, a in zip(before, after))
     return 0.5 * (EPS0 * e + MU0 * hh) * h ** 3
@@ -359,10 +359,29 @@ def test_fields_do_not_depend_on_runs_threads_or_passes():
     area = sim.spacings[2][18] * sim.spacings[4][14]
     wave = np.column_stack([d * pulse for d in port.density] + [pulse * 1e-3 / area])
     for n in range(steps):
-        for halves in (1, 2):
+        for halves in (yeestep.HALVES_H, yeestep.HALVES_E):
             yeestep.step(sim.plan, sim.fields, n, 1, (cells, wave[n:n + 1]), None, None, None,
                          halves, 2)
     assert np.array_equal(sim.fields.view(np.uint32), runs[7])
+
+
+def test_every_instruction_set_gives_the_baselines_fields(monkeypatch):
+    # The loops are compiled once per instruction set; the plan takes the set
+    # YEESTEP_ISA names. Each gives the baseline's fields bit for bit, on one
+    # thread and on two (whole steps in the pipeline across threads).
+    data = dict(strip_line(cells=30, load=50.0), store={"tolerance": 0.0, "run_limit": 7})
+    assert yeestep.ISAS[0] in ("sse2", "generic")
+    runs = {}
+    for isa in yeestep.ISAS:
+        monkeypatch.setenv("YEESTEP_ISA", isa)
+        for threads in (1, 2):
+            runs[isa, threads] = run_fields(data, threads=threads)
+    base = runs[yeestep.ISAS[0], 1]
+    for key, fields in runs.items():
+        assert np.array_equal(fields, base), key
+    monkeypatch.setenv("YEESTEP_ISA", "mmx")
+    with pytest.raises(Exception, match="Invalid value.*YEESTEP_ISA"):
+        build(data)
 
 
 def test_group_width_keeps_the_resonances():
@@ -400,6 +419,13 @@ def test_dft_plane_probes_and_stop_rule():
     assert np.allclose(plane.values[:, 0, 18, 15], direct, rtol=1e-9)
     hdirect = signals.spectrum(hprobe.values, grid.dt, freqs, offset=0.5)
     assert np.allclose(plane.values[:, 1, 18, 15], hdirect, rtol=1e-9)
+    # two threads stop at the same step with the same fields and sums
+    _, _, two = build(strip_line(cells=20, load=50.0), threads=2)
+    plane2 = two.add_dft_plane(["Ez", "Hx"], 2, 10, freqs)
+    two.add_port(model.lumped[0], pulse)
+    assert two.run(4000, stop_db=-40, every=50, chunk=300) == made
+    assert np.array_equal(two.fields.view(np.uint32), sim.fields.view(np.uint32))
+    assert np.array_equal(plane2.values, plane.values)
 
 
 def max_energy(sim, model, grid, pulse, steps):

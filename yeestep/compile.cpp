@@ -147,6 +147,8 @@ bool Compiler::run()
 {
     plan_.grid.set(in_.nx, in_.ny, in_.nz);
     plan_.boundary = in_.boundary;
+    int sets = 0;
+    plan_.sweeps = in_.sweeps != nullptr ? in_.sweeps : machine_sweeps(sets)[sets - 1];
     if (!spacings()) return false;
     for (auto& half : cells_)
         for (auto& comp : half) comp.resize(static_cast<std::size_t>(in_.nx));
@@ -200,25 +202,25 @@ bool Compiler::record(int p, const RunRecord& r, int k, int j)
 {
     const char* name = TABLE_NAMES[p];
     const int code = r.code;
-    const int comps = code & CODE_COMPONENTS;
+    const int comps = code & cellcoef::CODE_COMPONENTS;
     if (comps == 0) return true;  // nothing is updated in these cells
-    const int tag = (code >> CODE_TAG_SHIFT) & 3;
-    const bool lossy = (code & CODE_LOSSY) != 0;
+    const int tag = cellcoef::code_tag(code);
+    const bool lossy = (code & cellcoef::CODE_LOSSY) != 0;
     const int gw = in_.group_width;
     const int nterms = in_.nterms;
     int npm = 6;
     int npl = 0;
     std::int64_t aux_floats = 6 * gw;
     switch (tag) {
-    case TAG_PLAIN:
-        npl = !lossy ? 0 : in_.lossy3 && !(code & CODE_LOSSY_SECOND) ? 3 : 6;
+    case cellcoef::TAG_PLAIN:
+        npl = !lossy ? 0 : in_.lossy3 && !(code & cellcoef::CODE_LOSSY_SECOND) ? 3 : 6;
         break;
-    case TAG_SPLIT_LOSS:
+    case cellcoef::TAG_SPLIT_LOSS:
         npm = 12;
         npl = lossy ? 12 : 0;
         aux_floats = 12 * static_cast<std::int64_t>(r.dx);
         break;
-    case TAG_LUMPED:
+    case cellcoef::TAG_LUMPED:
         npm = 3 * nterms;
         npl = lossy ? npm : 0;
         aux_floats = 3 * static_cast<std::int64_t>(r.dx) * (nterms - 2);
@@ -250,7 +252,7 @@ bool Compiler::record(int p, const RunRecord& r, int k, int j)
             if (!(comps & (1 << c))) continue;
             CellRule& rule = cells_[c < 3 ? HALF_E : HALF_H][c % 3][static_cast<std::size_t>(x)];
             if (rule.kind != CellKind::none) return refuse("Component updated twice", name);
-            if (tag == TAG_PLAIN) {
+            if (tag == cellcoef::TAG_PLAIN) {
                 // pm holds the y and z parts of 1 / face area (norms), aux the
                 // y and z edge lengths [1, dy, dz, 1, ddy, ddz] of the member.
                 const float P = pm(c);
@@ -265,13 +267,13 @@ bool Compiler::record(int p, const RunRecord& r, int k, int j)
                 rule.coef[2] = B_POS[c] < 0 ? P : P * a[B_POS[c]];
                 const double w = W_POS[c] < 0 ? 1.0 : a[W_POS[c]];
                 rule.coef[3] = P == 0.0f ? 0.0f : static_cast<float>(w / P);
-            } else if (tag == TAG_SPLIT_LOSS && pl(2 * c) == pl(2 * c + 1) && pm(2 * c) == pm(2 * c + 1)) {
+            } else if (tag == cellcoef::TAG_SPLIT_LOSS && pl(2 * c) == pl(2 * c + 1) && pm(2 * c) == pm(2 * c + 1)) {
                 // Sub-fields of equal pairs sum to the field's own update (no
                 // loss of the layer on this component here): one field, no
                 // state. It stays out of the energy, as split cells do.
                 raw_plain(rule, c, pl(2 * c), pm(2 * c), j, k);
                 rule.coef[3] = 0.0f;
-            } else if (tag == TAG_SPLIT_LOSS) {
+            } else if (tag == cellcoef::TAG_SPLIT_LOSS) {
                 // Rows 2c and 2c + 1: the sub-fields driven by Da and by Db.
                 const int half = c < 3 ? HALF_E : HALF_H;
                 rule.kind = CellKind::split;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "plan.hpp"
+#include "sweep.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,8 @@ struct CompileInput {
     int skin_z0;                     // the grid plane of the records' plane 0
     // The store's test that [address, address + bytes) is store memory.
     bool (*store_contains)(std::uintptr_t address, std::size_t bytes);
+    // The loops the plan's steps use; null: the widest this machine runs.
+    const Sweeps* sweeps;
 };
 
 // Why a compile refused its input: message and the argument it names.

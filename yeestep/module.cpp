@@ -3,16 +3,19 @@
 // Thin wrappers: parse, check every array and value, own the references and
 // the plan, then call the kernels (compile, Stepper, energy) on typed
 // pointers. A refused call changes nothing.
-#include "checks.hpp"
 #include "compile.hpp"
 #include "hold.hpp"
 #include "run.hpp"
+#include "view.hpp"
 
+#include "cellcoef/formulas.hpp"
 #include "cellcoef/store_api.hpp"
 #include "surfloss/skin_api.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <complex>
 #include <cstdint>
 #include <memory>
 #include <thread>
@@ -24,6 +27,8 @@ using namespace yeestep;
 constexpr const char* PLAN_NAME = "yeestep.plan";
 constexpr int MAX_AXIS = 1 << 24;
 constexpr int MAX_GROUP_WIDTH = 64;
+// dispatch's limit: three rows per term in its row buffers
+constexpr int MAX_TERMS = cellcoef::MAX_ROWS / 3;
 constexpr int MAX_THREADS = 1024;
 constexpr long long MAX_STEPS = 0x7fffffff;
 
@@ -56,31 +61,68 @@ private:
     Plan& plan_;
 };
 
+// The loops a new plan uses: those YEESTEP_ISA names among the sets this
+// machine runs, the widest when it is unset; null for any other name.
+const Sweeps* chosen_sweeps()
+{
+    const char* name = std::getenv("YEESTEP_ISA");
+    int count = 0;
+    const Sweeps* const* sets = machine_sweeps(count);
+    if (name == nullptr || *name == '\0') return sets[count - 1];
+    return sweeps_named(name);
+}
+
+// The names of the sets this machine runs, baseline first.
+PyObject* isa_names()
+{
+    int count = 0;
+    const Sweeps* const* sets = machine_sweeps(count);
+    frame::Ref names(PyTuple_New(count));
+    if (!names) return nullptr;
+    for (int n = 0; n < count; ++n) {
+        PyObject* name = PyUnicode_FromString(sets[n]->name);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), n, name);
+    }
+    return names.release();
+}
+
 int default_threads()
 {
     const unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : static_cast<int>(n);
 }
 
-// --- array checks, one per kind of argument --------------------------------
+// --- array views, one per kind of argument -----------------------------------
 
-// A C-contiguous, aligned array of `itemsize` elements and exactly `ndim`
-// dimensions, reaching `extent`; writeable when `writes`.
-bool check_block(PyArrayObject* a, const char* name, int itemsize, int ndim,
-                 std::initializer_list<npy_intp> extent, bool writes = false)
+// A block the kernels read as elements of T back to back: exactly N
+// dimensions reaching `extent`, C-contiguous, aligned for T, writeable for
+// Access::write. The extents are checked first, through a byte-wise view that
+// asks nothing of the alignment, so the checks run in the frame's order: rank,
+// element size, extents, contiguity, alignment, access.
+template <int N, class T>
+bool view_block(frame::Contiguous<T>& out, PyObject* o, const char* name,
+                const frame::Extents<N>& extent, frame::Access access = frame::Access::read)
 {
-    frame::Extent extents[4];
-    int axes = 0;
+    frame::Unaligned<const T, N> extents;
+    if (!frame::view(extents, o, name, extent, frame::Access::read, frame::exact_rank)) return false;
     npy_intp count = 1;
-    for (npy_intp e : extent) {
-        extents[axes++] = e;
-        count *= e;
+    for (const frame::Extent& e : extent.value) count *= e.value();
+    return frame::view(out, o, name, count, access);
+}
+
+// The axes of an array that `dims` names (ANY_LENGTH: any) are exactly that
+// long; called after the view, which tested the rank.
+constexpr npy_intp ANY_LENGTH = -1;
+bool exact_shape(PyObject* o, const char* name, std::initializer_list<npy_intp> dims)
+{
+    int axis = 0;
+    for (npy_intp n : dims) {
+        if (n != ANY_LENGTH && PyArray_DIM(frame::array(o), axis) != n)
+            return frame::fail_arg("Wrong shape", name), false;
+        ++axis;
     }
-    if (!frame::check_shape(a, name, itemsize, ndim, extents, axes)) return false;
-    if (!frame::check_flat(a, name, itemsize, count)) return false;
-    // complex128 accumulators are read as pairs of doubles
-    if (!frame::check_aligned(a, name, itemsize > 8 ? 8 : itemsize)) return false;
-    return !writes || frame::check_writeable(a, name);
+    return true;
 }
 
 // Byte range of a C-contiguous array.
@@ -93,70 +135,76 @@ bool overlap(PyArrayObject* a, PyArrayObject* b)
     return na > 0 && nb > 0 && pa < pb + nb && pb < pa + na;
 }
 
-// A run table: int32 [n][5].
-bool check_records(PyObject* o, const char* name, Table& t)
+// The row count of a table whose rows the array gives (0 when it is not
+// two-dimensional, which its view then refuses).
+npy_intp rows_of(PyObject* o)
 {
     PyArrayObject* a = frame::array(o);
-    const npy_intp n = PyArray_NDIM(a) == 2 ? PyArray_DIM(a, 0) : 0;
-    if (!check_block(a, name, 4, 2, {n, 5})) return false;
-    if (PyArray_DIM(a, 1) != 5) return frame::fail_arg("Wrong shape", name), false;
-    t.records = static_cast<const RunRecord*>(PyArray_DATA(a));
+    return PyArray_NDIM(a) == 2 ? PyArray_DIM(a, 0) : 0;
+}
+
+// A run table: int32 [n][5].
+bool view_records(PyObject* o, const char* name, Table& t)
+{
+    const npy_intp n = rows_of(o);
+    // A record is five int32: the elements are int32, read as records.
+    frame::Contiguous<const std::int32_t> ints;
+    if (!view_block<2>(ints, o, name, {n, cellcoef::RUN_RECORD_INTS}) ||
+        !exact_shape(o, name, {ANY_LENGTH, cellcoef::RUN_RECORD_INTS}))
+        return false;
+    t.records = reinterpret_cast<const RunRecord*>(ints.data);
     t.count = n;
     return true;
 }
 
 // A line index: int64 [nz][ny][2].
-bool check_lines(PyObject* o, const char* name, int nz, int ny, Table& t)
+bool view_lines(PyObject* o, const char* name, int nz, int ny, Table& t)
 {
-    PyArrayObject* a = frame::array(o);
-    if (!check_block(a, name, 8, 3, {nz, ny, 2})) return false;
-    if (PyArray_DIM(a, 0) != nz || PyArray_DIM(a, 1) != ny || PyArray_DIM(a, 2) != 2)
-        return frame::fail_arg("Wrong shape", name), false;
-    t.lines = static_cast<const std::int64_t*>(PyArray_DATA(a));
+    frame::Contiguous<const std::int64_t> lines;
+    if (!view_block<3>(lines, o, name, {nz, ny, 2}) || !exact_shape(o, name, {nz, ny, 2}))
+        return false;
+    t.lines = lines.data;
     return true;
 }
 
 // Cells int32 [n][4] of (component, k, j, i) inside the plan's grid, as
 // points of the fields.
-bool check_cells(PyObject* o, const char* name, const Plan& plan, std::vector<Point>& points)
+bool view_cells(PyObject* o, const char* name, const Plan& plan, std::vector<Point>& points)
 {
     if (!frame::require_arrays({o})) return false;
-    PyArrayObject* a = frame::array(o);
-    const npy_intp n = PyArray_NDIM(a) == 2 ? PyArray_DIM(a, 0) : 0;
-    if (!check_block(a, name, 4, 2, {n, 4})) return false;
-    if (n > 0 && PyArray_DIM(a, 1) != 4) return frame::fail_arg("Wrong shape", name), false;
-    const auto* c = static_cast<const std::int32_t*>(PyArray_DATA(a));
+    const npy_intp n = rows_of(o);
+    frame::Contiguous<const std::int32_t> c;
+    if (!view_block<2>(c, o, name, {n, 4}) || (n > 0 && !exact_shape(o, name, {ANY_LENGTH, 4})))
+        return false;
     const Layout& g = plan.grid;
     points.resize(static_cast<std::size_t>(n));
-    for (npy_intp p = 0; p < n; ++p, c += 4) {
-        if (c[0] < 0 || c[0] >= COMPONENTS || c[1] < 0 || c[1] >= g.nz || c[2] < 0 ||
-            c[2] >= g.ny || c[3] < 0 || c[3] >= g.nx)
+    for (npy_intp p = 0; p < n; ++p) {
+        const std::int32_t* cell = &c[4 * p];
+        if (cell[0] < 0 || cell[0] >= COMPONENTS || cell[1] < 0 || cell[1] >= g.nz || cell[2] < 0 ||
+            cell[2] >= g.ny || cell[3] < 0 || cell[3] >= g.nx)
             return frame::fail_arg("Cell outside the grid", name), false;
-        points[static_cast<std::size_t>(p)] = {c[0] * g.volume + g.cell(c[3], c[2], c[1]), c[0], c[1]};
+        points[static_cast<std::size_t>(p)] = {cell[0] * g.volume + g.cell(cell[3], cell[2], cell[1]),
+                                               cell[0], cell[3], cell[2], cell[1]};
     }
     return true;
 }
 
 // A float64 [count][n] array: one value per step and point.
-PyArrayObject* check_per_step(PyObject* o, const char* name, npy_intp count, npy_intp n, bool writes)
+template <class T>
+bool view_per_step(frame::Contiguous<T>& out, PyObject* o, const char* name, npy_intp count,
+                   npy_intp n, frame::Access access)
 {
-    if (!frame::require_arrays({o})) return nullptr;
-    PyArrayObject* a = frame::array(o);
-    if (!check_block(a, name, 8, 2, {count, n}, writes)) return nullptr;
-    if (n > 0 && count > 0 && PyArray_DIM(a, 1) != n) return frame::fail_arg("Wrong shape", name), nullptr;
-    return a;
+    if (!frame::require_arrays({o})) return false;
+    return view_block<2>(out, o, name, {count, n}, access) &&
+           (n == 0 || count == 0 || exact_shape(o, name, {ANY_LENGTH, n}));
 }
 
 // The fields of a plan: float32 [6][nz + 2][ny + 2][row] exactly.
-PyArrayObject* check_fields(PyObject* o, const Layout& g, bool writes)
+bool view_fields(frame::Contiguous<float>& out, PyObject* o, const Layout& g, frame::Access access)
 {
-    if (!frame::require_arrays({o})) return nullptr;
-    PyArrayObject* a = frame::array(o);
-    if (!check_block(a, "fields", 4, 4, {COMPONENTS, g.nz + 2, g.ny + 2, g.row}, writes)) return nullptr;
-    if (PyArray_DIM(a, 0) != COMPONENTS || PyArray_DIM(a, 1) != g.nz + 2 ||
-        PyArray_DIM(a, 2) != g.ny + 2 || PyArray_DIM(a, 3) != g.row)
-        return frame::fail_arg("Wrong shape", "fields"), nullptr;
-    return a;
+    if (!frame::require_arrays({o})) return false;
+    return view_block<4>(out, o, "fields", {COMPONENTS, g.nz + 2, g.ny + 2, g.row}, access) &&
+           exact_shape(o, "fields", {COMPONENTS, g.nz + 2, g.ny + 2, g.row});
 }
 
 // None, or a tuple of exactly `n` items.
@@ -180,18 +228,18 @@ PyObject* prepare(PyObject* args)
     if (!frame::require_arrays({records0, lines0, records1, lines1})) return nullptr;
 
     CompileInput in{};
-    if (!check_records(records0, "records0", in.tables[0]) ||
-        !check_records(records1, "records1", in.tables[1]))
+    if (!view_records(records0, "records0", in.tables[0]) ||
+        !view_records(records1, "records1", in.tables[1]))
         return nullptr;
-    PyArrayObject* l0 = frame::array(lines0);
-    if (PyArray_NDIM(l0) != 3) return frame::fail_arg("Wrong number of dimensions", "lines0");
-    if (PyArray_DIM(l0, 0) < 1 || PyArray_DIM(l0, 1) < 1 || PyArray_DIM(l0, 0) > MAX_AXIS ||
-        PyArray_DIM(l0, 1) > MAX_AXIS)
+    // The grid's z and y sizes come from the first line index.
+    const npy_intp* zy = frame::extents_of(lines0, "lines0", 3, frame::exact_rank);
+    if (zy == nullptr) return nullptr;
+    if (zy[0] < 1 || zy[1] < 1 || zy[0] > MAX_AXIS || zy[1] > MAX_AXIS)
         return frame::fail_arg("Wrong shape", "lines0");
-    in.nz = static_cast<int>(PyArray_DIM(l0, 0));
-    in.ny = static_cast<int>(PyArray_DIM(l0, 1));
-    if (!check_lines(lines0, "lines0", in.nz, in.ny, in.tables[0]) ||
-        !check_lines(lines1, "lines1", in.nz, in.ny, in.tables[1]))
+    in.nz = static_cast<int>(zy[0]);
+    in.ny = static_cast<int>(zy[1]);
+    if (!view_lines(lines0, "lines0", in.nz, in.ny, in.tables[0]) ||
+        !view_lines(lines1, "lines1", in.nz, in.ny, in.tables[1]))
         return nullptr;
 
     // dx, ddx, dy, ddy, dz, ddz
@@ -216,10 +264,12 @@ PyObject* prepare(PyObject* args)
     in.nx = static_cast<int>(PyArray_DIM(dx, 0));
     const int lengths[3] = {in.nx, in.ny, in.nz};
     for (int n = 0; n < 6; ++n) {
-        PyArrayObject* a = frame::array(spacing_items[n].get());
-        if (!check_block(a, SPACING_NAMES[n], 8, 1, {lengths[n / 2]})) return nullptr;
-        if (PyArray_DIM(a, 0) != lengths[n / 2]) return frame::fail_arg("Wrong shape", SPACING_NAMES[n]);
-        in.spacings[n] = static_cast<const double*>(PyArray_DATA(a));
+        PyObject* a = spacing_items[n].get();
+        frame::Contiguous<const double> spacing;
+        if (!view_block<1>(spacing, a, SPACING_NAMES[n], {lengths[n / 2]}) ||
+            !exact_shape(a, SPACING_NAMES[n], {lengths[n / 2]}))
+            return nullptr;
+        in.spacings[n] = spacing.data;
     }
 
     if (group_width < 1 || group_width > MAX_GROUP_WIDTH || in.nx % group_width != 0)
@@ -234,6 +284,8 @@ PyObject* prepare(PyObject* args)
     in.lossy3 = lossy3 != 0;
     in.boundary = boundary;
     in.store_contains = store_api->contains;
+    in.sweeps = chosen_sweeps();
+    if (in.sweeps == nullptr) return frame::fail_arg("Invalid value", "YEESTEP_ISA");
 
     surfloss::SkinView skin{};
     bool has_skin = false;
@@ -276,8 +328,8 @@ PyObject* step(PyObject* args)
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
     const Layout& g = plan->grid;
-    PyArrayObject* fields = check_fields(fields_obj, g, true);
-    if (fields == nullptr) return nullptr;
+    frame::Contiguous<float> fields;
+    if (!view_fields(fields, fields_obj, g, frame::Access::write)) return nullptr;
     if (first < 0 || first > MAX_STEPS) return frame::fail_arg("Value out of range", "first");
     if (count < 0 || count > MAX_STEPS) return frame::fail_arg("Value out of range", "count");
     if (halves < 1 || halves > HALVES_BOTH || (halves != HALVES_BOTH && count > 1))
@@ -289,57 +341,59 @@ PyObject* step(PyObject* args)
     io.count = count;
     io.halves = halves;
     // Arrays the call writes, and those it reads, to test for overlaps.
-    std::vector<std::pair<PyArrayObject*, const char*>> written{{fields, "fields"}}, read;
+    std::vector<std::pair<PyArrayObject*, const char*>> written{{frame::array(fields_obj), "fields"}},
+        read;
 
     bool given = false;
     if (!optional_tuple(sources, "sources", 2, given)) return nullptr;
     if (given) {
         PyObject* cells = PyTuple_GET_ITEM(sources, 0);
         PyObject* wave = PyTuple_GET_ITEM(sources, 1);
-        if (!check_cells(cells, "sources", *plan, io.sources)) return nullptr;
-        const auto ns = static_cast<npy_intp>(io.sources.size());
-        PyArrayObject* w = check_per_step(wave, "wave", count, ns, false);
-        if (w == nullptr) return nullptr;
-        io.wave = static_cast<const double*>(PyArray_DATA(w));
-        const auto* c = static_cast<const std::int32_t*>(PyArray_DATA(frame::array(cells)));
-        for (npy_intp p = 0; p < ns; ++p, c += 4)
-            io.source_k.push_back(edge_coefficients(*plan, c[0], c[3], c[2], c[1]).K);
+        if (!view_cells(cells, "sources", *plan, io.sources)) return nullptr;
+        frame::Contiguous<const double> w;
+        if (!view_per_step(w, wave, "wave", count, static_cast<npy_intp>(io.sources.size()),
+                           frame::Access::read))
+            return nullptr;
+        io.wave = w.data;
+        for (const Point& p : io.sources)
+            io.source_k.push_back(edge_coefficients(*plan, p.comp, p.i, p.j, p.k).K);
         read.push_back({frame::array(cells), "sources"});
-        read.push_back({w, "wave"});
+        read.push_back({frame::array(wave), "wave"});
     }
     if (!optional_tuple(probes, "probes", 2, given)) return nullptr;
     if (given) {
         PyObject* cells = PyTuple_GET_ITEM(probes, 0);
         PyObject* out = PyTuple_GET_ITEM(probes, 1);
-        if (!check_cells(cells, "probes", *plan, io.probes)) return nullptr;
-        PyArrayObject* o = check_per_step(out, "probe_out", count,
-                                          static_cast<npy_intp>(io.probes.size()), true);
-        if (o == nullptr) return nullptr;
-        io.probe_out = static_cast<double*>(PyArray_DATA(o));
+        if (!view_cells(cells, "probes", *plan, io.probes)) return nullptr;
+        frame::Contiguous<double> o;
+        if (!view_per_step(o, out, "probe_out", count, static_cast<npy_intp>(io.probes.size()),
+                           frame::Access::write))
+            return nullptr;
+        io.probe_out = o.data;
         read.push_back({frame::array(cells), "probes"});
-        written.push_back({o, "probe_out"});
+        written.push_back({frame::array(out), "probe_out"});
     }
     if (!optional_tuple(dft, "dft", 3, given)) return nullptr;
     if (given) {
         PyObject* cells = PyTuple_GET_ITEM(dft, 0);
         PyObject* omega = PyTuple_GET_ITEM(dft, 1);
         PyObject* out = PyTuple_GET_ITEM(dft, 2);
-        if (!check_cells(cells, "dft", *plan, io.dft)) return nullptr;
+        if (!view_cells(cells, "dft", *plan, io.dft)) return nullptr;
         if (!frame::require_arrays({omega, out})) return nullptr;
-        PyArrayObject* w = frame::array(omega);
-        const npy_intp nf = PyArray_NDIM(w) == 1 ? PyArray_DIM(w, 0) : 0;
-        if (!check_block(w, "omega_dt", 8, 1, {nf})) return nullptr;
+        const npy_intp nf = PyArray_NDIM(frame::array(omega)) == 1 ? PyArray_DIM(frame::array(omega), 0) : 0;
         const auto nd = static_cast<npy_intp>(io.dft.size());
-        PyArrayObject* o = frame::array(out);
-        if (!check_block(o, "dft_out", 16, 2, {nf, nd}, true)) return nullptr;
-        if (nf > 0 && nd > 0 && (PyArray_DIM(o, 0) != nf || PyArray_DIM(o, 1) != nd))
-            return frame::fail_arg("Wrong shape", "dft_out");
-        io.omega_dt = static_cast<const double*>(PyArray_DATA(w));
+        frame::Contiguous<const double> w;
+        frame::Contiguous<std::complex<double>> o;
+        if (!view_block<1>(w, omega, "omega_dt", {nf}) ||
+            !view_block<2>(o, out, "dft_out", {nf, nd}, frame::Access::write) ||
+            (nf > 0 && nd > 0 && !exact_shape(out, "dft_out", {nf, nd})))
+            return nullptr;
+        io.omega_dt = w.data;
         io.nfreq = nf;
-        io.dft_out = static_cast<double*>(PyArray_DATA(o));
+        io.dft_out = o.data;
         read.push_back({frame::array(cells), "dft"});
-        read.push_back({w, "omega_dt"});
-        written.push_back({o, "dft_out"});
+        read.push_back({frame::array(omega), "omega_dt"});
+        written.push_back({frame::array(out), "dft_out"});
     }
     if (!optional_tuple(stop, "stop", 2, given)) return nullptr;
     if (given) {
@@ -361,7 +415,7 @@ PyObject* step(PyObject* args)
             if (overlap(written[w].first, r.first)) return frame::fail_arg("Arrays overlap", written[w].second);
     }
 
-    Stepper stepper(*plan, static_cast<float*>(PyArray_DATA(fields)), io,
+    Stepper stepper(*plan, fields.data, io,
                     threads == 0 ? default_threads() : threads);
     std::int64_t done = 0;
     {
@@ -380,16 +434,15 @@ PyObject* energy_method(PyObject* args)
     if (!frame::parse(args, "OO|i", &plan_obj, &fields_obj, &threads)) return nullptr;
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
-    PyArrayObject* fields = check_fields(fields_obj, plan->grid, false);
-    if (fields == nullptr) return nullptr;
+    frame::Contiguous<float> fields;
+    if (!view_fields(fields, fields_obj, plan->grid, frame::Access::read)) return nullptr;
     if (threads < 0 || threads > MAX_THREADS) return frame::fail_arg("Value out of range", "threads");
     double w = 0.0;
     {
         const Busy busy(*plan);
-        const auto* f = static_cast<const float*>(PyArray_DATA(fields));
         const int n = threads == 0 ? default_threads() : threads;
         Py_BEGIN_ALLOW_THREADS
-        w = energy(*plan, f, n);
+        w = energy(*plan, fields.data, n);
         Py_END_ALLOW_THREADS
     }
     return PyFloat_FromDouble(w);
@@ -413,14 +466,14 @@ PyObject* coefficients(PyObject* args)
     Plan* plan = plan_of(plan_obj);
     if (plan == nullptr) return nullptr;
     std::vector<Point> points;
-    if (!check_cells(cells, "cells", *plan, points)) return nullptr;
+    if (!view_cells(cells, "cells", *plan, points)) return nullptr;
     const npy_intp dims[2] = {static_cast<npy_intp>(points.size()), 3};
     frame::Ref out(PyArray_SimpleNew(2, dims, NPY_FLOAT64));
     if (!out) return nullptr;
     auto* o = static_cast<double*>(PyArray_DATA(frame::array(out.get())));
-    const auto* c = static_cast<const std::int32_t*>(PyArray_DATA(frame::array(cells)));
     for (std::size_t p = 0; p < points.size(); ++p) {
-        const EdgeCoefficients e = edge_coefficients(*plan, c[4 * p], c[4 * p + 3], c[4 * p + 2], c[4 * p + 1]);
+        const Point& q = points[p];
+        const EdgeCoefficients e = edge_coefficients(*plan, q.comp, q.i, q.j, q.k);
         o[3 * p] = e.A;
         o[3 * p + 1] = e.K;
         o[3 * p + 2] = e.G;
@@ -439,17 +492,96 @@ PyObject* layout(PyObject* args)
                          X_OFFSET, static_cast<Py_ssize_t>(plan->bytes()));
 }
 
+PyDoc_STRVAR(module_doc,
+"The time-domain kernel: steps the six field components of a grid from the\n"
+"run records of both dispatch passes, the store vectors they address and the\n"
+"skin records of a surfloss handle.\n"
+"\n"
+"prepare checks the records and compiles them into a plan; step advances the\n"
+"fields [6][nz + 2][ny + 2][row] (float32; layout gives the shape) with\n"
+"sources, probes, an on-the-fly DFT and an energy stop rule, on threads over\n"
+"z-slabs and without the interpreter lock. Constants: X_OFFSET and ROW_ALIGN\n"
+"of the field layout, the boundary bits LOW_PEC_X, LOW_PEC_Y, LOW_PEC_Z and\n"
+"the half-step selectors HALVES_H, HALVES_E, HALVES_BOTH; ISAS, the names of\n"
+"the instruction sets whose loops this machine runs, baseline first. A plan\n"
+"uses the widest, or the one the environment variable YEESTEP_ISA names when\n"
+"prepare is called; every set gives the same fields bit for bit. Refusals\n"
+"raise the module's error (Exception, or the StandardError bound in __main__\n"
+"at import) before anything is written.");
+
+PyDoc_STRVAR(prepare_doc,
+"prepare(records0, lines0, records1, lines1, spacings, group_width, nterms, ntail,\n"
+"        lossy3, skin, boundary, /)\n"
+"--\n"
+"\n"
+"Compiles the run tables of a grid into a plan.\n"
+"\n"
+"records0/1: int32 [n][5] run records of pass 0 and 1; lines0/1: int64\n"
+"[nz][ny][2], first record and count of each line. spacings: six float64\n"
+"arrays dx, ddx, dy, ddy, dz, ddz (metres): cell sizes and dual spacings.\n"
+"nterms and ntail as given to dispatch; skin: (handle, count) of surfloss or\n"
+"None; boundary: bits LOW_PEC_X, LOW_PEC_Y, LOW_PEC_Z make the low faces\n"
+"perfect conductors. Every record is checked against the store before a\n"
+"float of it is read. Returns the plan, a capsule that frees it.");
+
+PyDoc_STRVAR(step_doc,
+"step(plan, fields, first, count, sources, probes, dft, stop, halves=3, threads=0, /)\n"
+"--\n"
+"\n"
+"Advances `fields` by up to `count` steps, the first being absolute step\n"
+"`first`; returns the steps made.\n"
+"\n"
+"sources: (cells, wave) or None, int32 [ns][4] rows (component, k, j, i) and\n"
+"float64 [count][ns], F -= K wave after the update; probes: (cells, out),\n"
+"out float64 [count][np] gets each value after each step; dft: (cells,\n"
+"omega_dt, out), out complex128 [nf][nd] accumulates F exp(-i omega t);\n"
+"stop: (every, level_db), the call ends once the energy, measured every\n"
+"`every` absolute steps, is level_db below its peak. halves HALVES_H or\n"
+"HALVES_E runs one half of one step; threads 0 takes every core. The\n"
+"interpreter lock is released while the steps run.");
+
+PyDoc_STRVAR(energy_doc,
+"energy(plan, fields, threads=0, /)\n"
+"--\n"
+"\n"
+"Returns the field energy divided by the time step (J/s): half the sum of\n"
+"(V / K) F^2 over the updated edges outside the split-loss cells, summed in\n"
+"a fixed order, so the same for any thread count.");
+
+PyDoc_STRVAR(reset_doc,
+"reset(plan, /)\n"
+"--\n"
+"\n"
+"Sets the plan's split-loss state to zero and forgets the stop rule's peak\n"
+"energy. Returns None.");
+
+PyDoc_STRVAR(coefficients_doc,
+"coefficients(plan, cells, /)\n"
+"--\n"
+"\n"
+"Returns float64 [n][3]: (A, K, G) of each edge of int32 [n][4] cells\n"
+"(component, k, j, i), the update F' = A F + K (curl - J) with the grid's\n"
+"spacings in the curl, and the tail conductance G (S/m) of a lumped edge.");
+
+PyDoc_STRVAR(layout_doc,
+"layout(plan, /)\n"
+"--\n"
+"\n"
+"Returns ((6, nz + 2, ny + 2, row), x_offset, plan_bytes): the shape of the\n"
+"plan's float32 fields, the index along a row of cell 0, and the bytes the\n"
+"plan holds.");
+
 PyMethodDef moduleMethods[] = {
-    {"prepare", frame::method<prepare>, METH_VARARGS, nullptr},
-    {"step", frame::method<step>, METH_VARARGS, nullptr},
-    {"energy", frame::method<energy_method>, METH_VARARGS, nullptr},
-    {"reset", frame::method<reset>, METH_VARARGS, nullptr},
-    {"coefficients", frame::method<coefficients>, METH_VARARGS, nullptr},
-    {"layout", frame::method<layout>, METH_VARARGS, nullptr},
+    {"prepare", frame::method<prepare>, METH_VARARGS, prepare_doc},
+    {"step", frame::method<step>, METH_VARARGS, step_doc},
+    {"energy", frame::method<energy_method>, METH_VARARGS, energy_doc},
+    {"reset", frame::method<reset>, METH_VARARGS, reset_doc},
+    {"coefficients", frame::method<coefficients>, METH_VARARGS, coefficients_doc},
+    {"layout", frame::method<layout>, METH_VARARGS, layout_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "yeestep", nullptr, -1, moduleMethods,
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "yeestep", module_doc, -1, moduleMethods,
                           nullptr, nullptr, nullptr, nullptr};
 
 template <class Api>
@@ -468,8 +600,24 @@ const Api* import_api(const char* name, std::uint32_t version)
 PyMODINIT_FUNC PyInit_yeestep()
 {
     PyObject* module = frame::create(
-        &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false});
+        &module_def, {frame::Variant::lookup, "Error parsing args", "Array expected", false},
+        {
+            {"X_OFFSET", X_OFFSET},
+            {"ROW_ALIGN", ROW_ALIGN},
+            {"LOW_PEC_X", LOW_PEC_X},
+            {"LOW_PEC_Y", LOW_PEC_Y},
+            {"LOW_PEC_Z", LOW_PEC_Z},
+            {"HALVES_H", HALVES_H},
+            {"HALVES_E", HALVES_E},
+            {"HALVES_BOTH", HALVES_BOTH},
+        });
     if (module == nullptr) return nullptr;
+    PyObject* isas = isa_names();
+    if (isas == nullptr || PyModule_AddObject(module, "ISAS", isas) < 0) {
+        Py_XDECREF(isas);
+        Py_DECREF(module);
+        return nullptr;
+    }
     store_api = import_api<cellcoef::StoreApi>(cellcoef::STORE_API_NAME, cellcoef::STORE_API_VERSION);
     skin_api = import_api<surfloss::SkinApi>(surfloss::SKIN_API_NAME, surfloss::SKIN_API_VERSION);
     if (store_api == nullptr || skin_api == nullptr) {

@@ -8,6 +8,8 @@
 // in cache.
 #pragma once
 
+#include "cellcoef/shared.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -15,33 +17,12 @@
 
 namespace yeestep {
 
-// The run record of cellcoef's dispatch: five int32 per run.
-struct RunRecord {
-    std::int32_t x;
-    std::int32_t dx;
-    std::int32_t params;  // 32-bit store address of the parameter vector, or 0
-    std::int32_t code;
-    std::int32_t aux;     // 32-bit store address of the auxiliary block, or 0
-};
-static_assert(sizeof(RunRecord) == 20, "RunRecord layout");
-static_assert(offsetof(RunRecord, x) == 0, "RunRecord layout");
-static_assert(offsetof(RunRecord, dx) == 4, "RunRecord layout");
-static_assert(offsetof(RunRecord, params) == 8, "RunRecord layout");
-static_assert(offsetof(RunRecord, code) == 12, "RunRecord layout");
-static_assert(offsetof(RunRecord, aux) == 16, "RunRecord layout");
+struct Sweeps;
 
-// Code word bits as the records carry them.
-constexpr int CODE_COMPONENTS = 0x3f;
-constexpr int CODE_LOSSY_FIRST = 0x40;
-constexpr int CODE_LOSSY_SECOND = 0x80;
-constexpr int CODE_LOSSY = CODE_LOSSY_FIRST | CODE_LOSSY_SECOND;
-constexpr int CODE_TAG_SHIFT = 10;
-constexpr int TAG_PLAIN = 0;
-constexpr int TAG_SPLIT_LOSS = 1;
-constexpr int TAG_LUMPED = 2;
-
-constexpr int COMPONENTS = 6;  // Ex, Ey, Ez, Hx, Hy, Hz
-constexpr int MAX_TERMS = 8;   // dispatch's limit for lumped cells
+// The run records, code words and component count are cellcoef's
+// (cellcoef/shared.hpp), the numbers both sides rely on.
+using cellcoef::RunRecord;
+constexpr int COMPONENTS = cellcoef::COMPONENT_COUNT;  // Ex, Ey, Ez, Hx, Hy, Hz
 
 // Field layout: six float32 volumes [nz + 2][ny + 2][row], one halo cell on
 // every side; cell (i, j, k) at X_OFFSET + i + (j + 1) * row + (k + 1) * plane.
@@ -126,6 +107,8 @@ constexpr int HALF_E = 1;
 
 struct Plan {
     Layout grid;
+    // The loops of the instruction set the plan's steps use.
+    const Sweeps* sweeps = nullptr;
     int boundary = LOW_PEC_X | LOW_PEC_Y | LOW_PEC_Z;
 
     // segments[h] in (k, j, component) order; first[h][(k * ny + j) * 3 + c]

@@ -1,10 +1,21 @@
-// Time steps of a plan on worker threads over z-slabs, with sources, probes,
-// the on-the-fly DFT and the energy stop rule.
+// Time steps of a plan on worker threads, with sources, probes, the on-the-fly
+// DFT and the energy stop rule.
+//
+// Whole steps run as a pipeline over time: step r of the call is a stage that
+// sweeps the planes upwards, one plane-step at a time (H and E of the plane,
+// its sources and recordings), and follows stage r - 1 two planes behind, as
+// a plane-step needs E of the plane above from the step before. Stages go to
+// the threads in turn, several in flight on each, so one pass of the fields
+// through the cache makes as many steps as are in flight. Half steps (a slab
+// driver's calls), and single steps on several threads, run as before the
+// pipeline: each thread sweeps its slab of planes, all meeting between halves.
 #pragma once
 
 #include "plan.hpp"
 #include "sweep.hpp"
 
+#include <atomic>
+#include <complex>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -15,11 +26,11 @@
 namespace yeestep {
 
 // A field value the call reads or changes: element `offset` of the fields,
-// component `comp`, in plane `k`.
+// component `comp` of cell (i, j, k).
 struct Point {
     std::int64_t offset;
     std::int32_t comp;
-    std::int32_t k;
+    std::int32_t i, j, k;
 };
 
 class Barrier;
@@ -42,11 +53,11 @@ struct StepIo {
     std::vector<Point> probes;
     double* probe_out = nullptr;
     // dft_out[f][d] += F exp(-i omega_f t), t = (n + 1) dt for E and
-    // (n + 1/2) dt for H; omega_dt[f] = omega_f dt; complex as two doubles.
+    // (n + 1/2) dt for H; omega_dt[f] = omega_f dt.
     std::vector<Point> dft;
     const double* omega_dt = nullptr;
     std::int64_t nfreq = 0;
-    double* dft_out = nullptr;
+    std::complex<double>* dft_out = nullptr;
     // Every `every` absolute steps (0: never) the energy is measured; the call
     // ends after the step where it has fallen to `level` times the largest
     // energy seen since prepare or reset.
@@ -54,10 +65,11 @@ struct StepIo {
     double level = 0.0;
 };
 
-// Runs the call's steps on `threads` threads (fewer when the grid has fewer
-// planes or a thread cannot be started; the results are the same). Made with
-// the interpreter lock held (it allocates and starts the threads, which wait);
-// run() allocates nothing and is called without the lock.
+// Runs the call's steps on `threads` threads (fewer when the call has fewer
+// steps or the grid fewer planes, or a thread cannot be started; the results
+// are the same bit for bit). Made with the interpreter lock held (it
+// allocates and starts the threads, which wait); run() allocates nothing and
+// is called without the lock.
 class Stepper {
 public:
     Stepper(Plan& plan, float* fields, const StepIo& io, int threads);
@@ -68,25 +80,50 @@ public:
     std::int64_t run();
 
 private:
-    // A slab's planes and its share of the points: [begin, end) of the
-    // orders below, which list the points by plane.
-    struct Slab {
-        int k0, k1;
-        std::size_t sources[2], probes[2], dft[2];
-        // the slab's H sources for the one-pass step, by line
-        std::vector<LineAdd> h_adds;
-        std::vector<std::int64_t> h_source;
+    // The points of a list by plane: list[order[n]] for n in
+    // [first[k], first[k + 1]) lie in plane k, in the list's order.
+    struct ByPlane {
+        std::vector<std::int64_t> order;
+        std::vector<std::int64_t> first;
     };
+    // A step in flight in the pipeline: step r of the call, whose planes
+    // below `next` are done.
+    struct Stage {
+        std::int64_t r;
+        int next;
+        double* phase;  // its DFT phases
+    };
+
+    ByPlane by_plane(const std::vector<Point>& points) const;
+    bool check_after(std::int64_t r) const;
+    void dft_phases(std::int64_t r, double* out) const;
+    void apply_sources(int k0, int k1, int half, std::int64_t r);
+    void record(int k0, int k1, int half, std::int64_t r, const double* phase);
+    void plane(int k, std::int64_t r, const double* phase, std::vector<LineAdd>& adds);
+    bool ready(const Stage& s) const;
     void worker(int t);
-    void apply_sources(const Slab& s, int half, std::int64_t r);
-    void record(const Slab& s, int half, std::int64_t r);
+    void pipeline(int t);
+    void slabs(int t);
     void release(bool abort);
 
     Plan& plan_;
+    const Sweeps& sweeps_;
     float* fields_;
     const StepIo& io_;
-    std::vector<std::int64_t> source_order_, probe_order_, dft_order_;
-    std::vector<Slab> slabs_;
+    ByPlane sources_, probes_, dft_;
+    // The H sources of each plane by line, as plane_step applies them.
+    ByPlane h_sources_;
+    bool pipelined_ = false;
+    int threads_ = 1;
+    int in_flight_ = 1;  // stages per thread
+    // Stage r's progress at [r % ring]: r (nz + 2) plus its planes done, plus
+    // one more once a measuring step has decided whether the call goes on.
+    std::unique_ptr<std::atomic<std::int64_t>[]> progress_;
+    std::int64_t ring_ = 0;
+    std::vector<double> phases_;         // ring x 4 nfreq
+    std::vector<std::vector<LineAdd>> adds_;        // per thread
+    std::vector<std::vector<double>> slab_phases_;  // per thread
+    std::atomic<std::int64_t> end_{0};   // steps the call makes, less once stopped
     std::vector<double> plane_energy_;
     std::vector<std::thread> pool_;
     std::unique_ptr<Barrier> barrier_;
@@ -95,7 +132,6 @@ private:
     bool go_ = false;
     bool abort_ = false;
     double peak_ = 0.0;
-    std::int64_t done_ = 0;
 };
 
 // The field energy over the time step (see plane_energy), planes summed in

@@ -1,7 +1,9 @@
 // The inner loops: along x over one segment, scalar or per-cell coefficients,
-// unit-stride field rows, so the compiler vectorises them. Every cell's
-// arithmetic depends only on its own rule and neighbours, so results do not
-// depend on segment boundaries or on which thread sweeps which planes.
+// unit-stride field rows, so the compiler vectorises them for the instruction
+// set this file is compiled for (YEESTEP_ISA names it, and the namespace of
+// everything here). Every cell's arithmetic depends only on its own rule and
+// neighbours, so results do not depend on segment boundaries, on which thread
+// sweeps which planes, or on the width of the vectors.
 //
 // Component c (alpha = c mod 3) takes Da = difference of the other half's
 // component (alpha + 2) mod 3 along axis (alpha + 1) mod 3, and Db of
@@ -12,7 +14,12 @@
 
 #include <cstring>
 
+#ifndef YEESTEP_ISA
+#error "YEESTEP_ISA names the instruction set of this compile"
+#endif
+
 namespace yeestep {
+namespace YEESTEP_ISA {
 namespace {
 
 // The rows one component's line reads and writes, positioned at cell 0.
@@ -186,10 +193,6 @@ void low_faces(const Plan& plan, float* fields, int j, int k)
     }
 }
 
-}  // namespace
-
-namespace {
-
 // Before plane k's E sweep: a skin edge's rule replaces its record's, from E
 // as it was.
 void save_skin(Plan& plan, const float* fields, int k)
@@ -204,8 +207,6 @@ void finish_e_plane(Plan& plan, float* fields, int k)
     skin_plane(plan, fields, k);
     for (int j = 0; j < plan.grid.ny; ++j) low_faces(plan, fields, j, k);
 }
-
-}  // namespace
 
 void sweep_h(Plan& plan, float* fields, int k0, int k1)
 {
@@ -222,60 +223,25 @@ void sweep_e(Plan& plan, float* fields, int k0, int k1)
     }
 }
 
-void sweep_step(Plan& plan, float* fields, int k0, int k1, const LineAdd* adds, std::size_t count)
+void plane_step(Plan& plan, float* fields, int k, const LineAdd* adds, std::size_t count)
 {
-    const int ny = plan.grid.ny;
+    save_skin(plan, fields, k);
     std::size_t q = 0;
-    const auto h_line = [&](int j, int k) {
+    for (int j = 0; j < plan.grid.ny; ++j) {
         sweep_line<true>(plan, fields, j, k);
-        const std::int64_t line = static_cast<std::int64_t>(k) * ny + j;
-        for (; q < count && adds[q].line == line; ++q)
+        for (; q < count && adds[q].j == j; ++q)
             fields[adds[q].offset] = static_cast<float>(fields[adds[q].offset] - adds[q].value);
-    };
-    for (int j = 0; j < ny; ++j) h_line(j, k0);
-    for (int k = k0 + 1; k < k1; ++k) {
-        save_skin(plan, fields, k);
-        for (int j = 0; j < ny; ++j) {
-            h_line(j, k);
-            sweep_line<false>(plan, fields, j, k);
-        }
-        finish_e_plane(plan, fields, k);
+        sweep_line<false>(plan, fields, j, k);
     }
+    finish_e_plane(plan, fields, k);
 }
 
-double plane_energy(const Plan& plan, const float* fields, int k)
-{
-    const Layout& g = plan.grid;
-    double total = 0.0;
-    for (int half = 0; half < 2; ++half) {
-        const Segment* segs = plan.segments[half].data();
-        for (int j = 0; j < g.ny; ++j) {
-            const std::int64_t* first = plan.line_first(half, k, j);
-            for (int alpha = 0; alpha < 3; ++alpha) {
-                const int c = (half == HALF_H ? 3 : 0) + alpha;
-                // E edges are primal along their axis, H edges dual.
-                const bool primal_x = (half == HALF_E) == (alpha == 0);
-                const double* xs = plan.spacing[primal_x ? 0 : 1][0].data();
-                const float* f = fields + c * g.volume + g.cell(0, j, k);
-                for (const Segment* s = segs + first[alpha]; s != segs + first[alpha + 1]; ++s) {
-                    if (s->kind == Kind::split || s->kind == Kind::split_varying) continue;
-                    const float* co = plan.coefs.data() + s->coef;
-                    for (int t = 0; t < s->len; ++t) {
-                        const int i = s->x0 + t;
-                        const double w = s->kind == Kind::plain_varying ? co[3 * s->len + t] : co[3];
-                        const double v = f[i];
-                        total += w * xs[i] * v * v;
-                    }
-                }
-            }
-        }
-    }
-    for (std::int64_t n = plan.skin_first[k]; n < plan.skin_first[k + 1]; ++n) {
-        const SkinEdge& e = plan.skin[n];
-        const double v = fields[e.at];
-        total += static_cast<double>(e.weight) * plan.spacing[e.comp == 0 ? 0 : 1][0][e.i] * v * v;
-    }
-    return 0.5 * total;
-}
+}  // namespace
 
+#define YEESTEP_QUOTE(name) #name
+#define YEESTEP_NAME(name) YEESTEP_QUOTE(name)
+extern const Sweeps sweeps;
+const Sweeps sweeps = {YEESTEP_NAME(YEESTEP_ISA), sweep_h, sweep_e, plane_step};
+
+}  // namespace YEESTEP_ISA
 }  // namespace yeestep

@@ -23,7 +23,6 @@ import yeestep
 from . import app, capacity, sim
 
 WORLD_SIZE_VARIABLES = ("OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_SIZE")
-LOW_Z_PEC = 4               # the boundary bit of the low z face
 
 
 def world_size():
@@ -81,7 +80,7 @@ class SlabSimulation(sim.Simulation):
         self.rank, self.size = comm.Get_rank(), comm.Get_size()
         self.bounds = bounds
         self.z0, self.z1 = bounds[self.rank], bounds[self.rank + 1]
-        boundary = sim.ALL_LOW_FACES_PEC if self.z0 == 0 else sim.ALL_LOW_FACES_PEC & ~LOW_Z_PEC
+        boundary = sim.ALL_LOW_FACES_PEC if self.z0 == 0 else sim.ALL_LOW_FACES_PEC & ~yeestep.LOW_PEC_Z
         self.local = sim.Simulation(grid.slab(self.z0, self.z1), coefficients, tables, skin,
                                     threads=threads, boundary=boundary)
         self.grid = grid
@@ -181,7 +180,7 @@ class SlabSimulation(sim.Simulation):
                 r = done + made
                 src = (source_local, wave[r:r + 1]) if len(source_local) else None
                 rec = (probe_local, mine[r:r + 1]) if len(probe_local) else None
-                for halves in (1, 2):
+                for halves in (yeestep.HALVES_H, yeestep.HALVES_E):
                     yeestep.step(plan, fields, self.steps, 1, src, rec, local_dft, None,
                                  halves, self.threads)
                     self._exchange(halves)
@@ -207,7 +206,7 @@ class SlabSimulation(sim.Simulation):
         """After the H half (1) the top H plane goes up, after the E half (2)
         the bottom E plane goes down, into the neighbour's halo plane."""
         fields, nz = self.local.fields, self.z1 - self.z0
-        if halves == 1:
+        if halves == yeestep.HALVES_H:
             comps, send, receive = slice(3, 6), nz, 0
             to, source = self.rank + 1, self.rank - 1
         else:

@@ -22,7 +22,7 @@ from .grid import METAL_SIGMA
 
 COMPONENTS = ("Ex", "Ey", "Ez", "Hx", "Hy", "Hz")
 FIELD_ALIGN = 64        # bytes: the fields' rows start on cache lines
-ALL_LOW_FACES_PEC = 7   # boundary bits of yeestep.prepare: low x, y, z faces
+ALL_LOW_FACES_PEC = yeestep.LOW_PEC_X | yeestep.LOW_PEC_Y | yeestep.LOW_PEC_Z
 
 
 def component(c):
@@ -267,7 +267,7 @@ class Simulation:
                 self.plan, self.fields, self.steps, n,
                 (source_cells, wave[done:done + n]) if len(source_cells) else None,
                 (probe_cells, recorded[done:done + n]) if len(probe_cells) else None,
-                dft, stop, 3, self.threads)
+                dft, stop, yeestep.HALVES_BOTH, self.threads)
             done += made
             self.steps += made
             if progress is not None:
