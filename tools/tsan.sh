@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the thread tests (tests/test_threads.py, and the glarr cases that split
-# their work over threads) against modules built with ThreadSanitizer.
+# Runs the thread tests (tests/test_threads.py, the glarr cases that split
+# their work over threads, and the kernel's steps on several threads) against
+# modules built with ThreadSanitizer.
 # Expects tools/setup.sh to have made .venv; arguments go to pytest.
 #
 # The modules are installed into build/tsan-site, ahead of the ordinary build.
@@ -24,7 +25,8 @@ export QUORAN_SANITIZED=1 QUORAN_TSAN=1
 
 status=0
 LD_PRELOAD="$(g++ -print-file-name=libtsan.so)" .venv/bin/python -m pytest -q \
-    -p no:cacheprovider tests/test_threads.py tests/test_fieldplot.py -k "thread or large" \
+    -p no:cacheprovider tests/test_threads.py tests/test_fieldplot.py tests/test_yeestep.py \
+    -k "thread or large or depend or instruction_set or stop_rule" \
     "$@" || status=$?
 reports=$(cat "$logs"/tsan.* 2>/dev/null | grep -c '^WARNING: ThreadSanitizer' || true)
 if [ "$reports" != 0 ]; then
