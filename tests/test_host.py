@@ -449,11 +449,12 @@ def test_no_simulation_stops_before_the_field(tmp_path):
     path.write_text(json.dumps(TINY))
     result = host("--model", str(path), "--out", str(tmp_path / "out"), "--no-simulation")
     assert result.returncode == 0, result.stderr
-    assert "written to" in result.stdout
-    assert sorted(os.listdir(tmp_path / "out")) == sorted(["summary.json"] + list(app.PICTURES))
+    assert "written to" in result.stdout and "summary.json, model.png, stage.png" in result.stdout
+    assert sorted(os.listdir(tmp_path / "out")) == ["model.png", "stage.png", "summary.json"]
     with open(tmp_path / "out" / "summary.json") as f:
         s = json.load(f)
-    assert list(s["phases_s"]) == [p for p in PHASES if p not in ("simulation", app.S11_PLOT)]
+    assert list(s["phases_s"]) == [p for p in PHASES if p not in
+                                   ("simulation", app.S11_PLOT) + app.FIELD_PICTURES]
     assert {c["result"] for c in s["checks"].values()} == {"passed"} and s["skin"]["records"] > 0
 
 

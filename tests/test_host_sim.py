@@ -206,7 +206,7 @@ def small_run(tmp_path, **options):
 @pytest.mark.parametrize("options, simulated, stand_in", [
     ({}, True, False),
     ({"field": app.STAND_IN}, True, True),
-    ({"simulate": False}, False, True),
+    ({"simulate": False, "field": app.STAND_IN}, False, True),
 ])
 def test_pictures_say_what_field_they_show(tmp_path, options, simulated, stand_in):
     run, titles = small_run(tmp_path, **options)
@@ -283,7 +283,9 @@ def test_dft_frequencies_export_the_volume(tmp_path):
 def test_command_line_options(tmp_path):
     path = tmp_path / "tiny.json"
     path.write_text(json.dumps(TINY))
-    for args, ran, label in ((["--no-simulation"], False, "analytic stand-in"),
+    for args, ran, label in ((["--no-simulation"], False, app.NO_FIELD),
+                             (["--no-simulation", "--field", "stand-in"], False,
+                              "analytic stand-in"),
                              (["--field", "stand-in"], True, "analytic stand-in"),
                              ([], True, "GHz, resonance")):
         out = tmp_path / "_".join(args or ["plain"])
@@ -292,3 +294,4 @@ def test_command_line_options(tmp_path):
         s = json.loads((out / "summary.json").read_text())
         assert s["simulation"]["ran"] == ran and label in s["field_pictures"]
         assert (out / app.TOUCHSTONE).exists() == ran
+        assert (out / "relief.png").exists() == (label != app.NO_FIELD)

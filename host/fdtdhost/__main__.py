@@ -55,8 +55,8 @@ def parse(argv):
     parser.add_argument("--out", metavar="DIR", default="out",
                         help="folder for summary.json and the pictures (default: out)")
     parser.add_argument("--no-simulation", dest="simulate", action="store_false",
-                        help="stop before the time stepping (the field pictures show the "
-                             "analytic stand-in)")
+                        help="stop before the time stepping: pre-processing, numeric checks "
+                             "and the model pictures only")
     parser.add_argument("--field", choices=("simulated", "stand-in"), default="simulated",
                         help="what the field pictures show (default: the simulated field)")
     parser.add_argument("--export", action="append", choices=("vtk",), default=[],

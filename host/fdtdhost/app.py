@@ -17,6 +17,8 @@ S11_PLOT = "s11.png"
 TOUCHSTONE = "s11.s1p"
 SIGNALS = "signals.csv"
 SIMULATED, STAND_IN = "simulated", "stand-in"     # what the field pictures show
+FIELD_PICTURES = ("relief.png", "contours.png", "arrows.png")
+NO_FIELD = "none (--no-simulation)"
 
 # limits of the host's checks of the numeric modules' answers
 ARC_ERROR = 1e-6            # mm, centre and radius against the via
@@ -147,8 +149,11 @@ class Run:
 
     def _plane_field(self):
         """The field the pictures and the plane export show: the simulated one
-        at the resonance (or the S11 minimum), else the labelled stand-in."""
+        at the resonance (or the S11 minimum), else the labelled stand-in;
+        None without the time stepping unless the stand-in is asked for."""
         grid, run = self.grid, self.port_run
+        if not self.simulate and self.field != STAND_IN:
+            return None
         if run is None or self.field == STAND_IN:
             p = self.model.pml
             return self.mode.plane_field((p, grid.nx - p, p, grid.ny - p))
@@ -160,13 +165,16 @@ class Run:
     def draw_pictures(self, grid):
         model, out = self.model, self.output
         with Canvas(model.width, model.height) as canvas:
-            plane = pictures.FieldPlane(grid, self.plane_field)
+            plane = pictures.FieldPlane(grid, self.plane_field) \
+                if self.plane_field is not None else None
             for name, draw in (
                     ("model.png", lambda p: pictures.model_picture(canvas, grid, p)),
                     ("relief.png", lambda p: plane.relief(canvas, p)),
                     ("contours.png", lambda p: plane.contours(canvas, p)),
                     ("arrows.png", lambda p: plane.arrows(canvas, p)),
                     ("stage.png", lambda p: pictures.stage_picture(canvas, grid, p))):
+                if plane is None and name in FIELD_PICTURES:
+                    continue
                 with out.writing():
                     self.pictures[name] = self.phase(name, lambda: draw(out.file(name)))
         if self.port_run is not None:
@@ -270,7 +278,7 @@ class Run:
             s["feed_line"] = {"line": None, "reason": f.reason}
         s["simulation"] = self.port_run.summary() if self.port_run is not None else \
             {"ran": False, "reason": self.simulation_reason}
-        s["field_pictures"] = self.plane_field.label
+        s["field_pictures"] = self.plane_field.label if self.plane_field is not None else NO_FIELD
         s["checks"] = self.checks()
         s["pictures"] = {name: dict(info, file=name, width=model.width, height=model.height)
                          for name, info in self.pictures.items()}
