@@ -51,16 +51,10 @@ def slab_bounds(nz, processes, skin_planes=()):
     marked = set(skin_planes)
     bounds = [0]
     for r, k in enumerate(capacity.slab_starts(nz, processes)[1:-1], 1):
-        for d in range(nz):
-            for c in (k - d, k + d):
-                if bounds[-1] < c < nz - (processes - r) + 1 and \
-                        not (c in marked and c - 1 in marked):
-                    k = c
-                    break
-            else:
-                continue
-            break
-        bounds.append(k)
+        # the nearest plane to k that leaves every later slab a plane
+        bounds.append(next((c for d in range(nz) for c in (k - d, k + d)
+                            if bounds[-1] < c <= nz - (processes - r)
+                            and not (c in marked and c - 1 in marked)), k))
     bounds.append(nz)
     return bounds
 
